@@ -1,0 +1,33 @@
+# Shared by the scripts that run Wine. wine_env_ready STATE: gives this build tree a private Xvfb
+# display (DISPLAY) and, on first use, makes the prefix $WINEPREFIX with every program in a
+# virtual desktop (windows then close in milliseconds, and screenshots show title bars).
+wine_env_ready() {
+    state=$1
+    mkdir -p "$state"
+    exec 9>"$state/wine-env.lock"
+    flock 9
+    display=$(cat "$state/xvfb.display" 2>/dev/null || true)
+    pid=$(cat "$state/xvfb.pid" 2>/dev/null || true)
+    if [ -z "$display" ] || [ -z "$pid" ] || ! kill -0 "$pid" 2>/dev/null; then
+        wineserver -k 2>/dev/null || true
+        rm -f "$state/xvfb.display"
+        setsid Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp \
+            8>"$state/xvfb.display" 9>&- </dev/null >/dev/null 2>&1 &
+        echo $! >"$state/xvfb.pid"
+        tries=0
+        while [ ! -s "$state/xvfb.display" ] && [ $tries -lt 100 ]; do sleep 0.1; tries=$((tries + 1)); done
+        display=$(cat "$state/xvfb.display")
+    fi
+    export DISPLAY=":$(echo $display)"
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "Making the Wine prefix $WINEPREFIX (once per build tree, takes some seconds)" >&2
+        wineboot -i 9>&- >/dev/null 2>&1
+        wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f 9>&- >/dev/null 2>&1
+        wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f 9>&- >/dev/null 2>&1
+        wineserver -w 9>&-
+    fi
+    # A server that outlives each program saves a second per start; "wineserver -k" ends it.
+    wineserver -p 9>&- >/dev/null 2>&1 </dev/null || true
+    flock -u 9
+    exec 9>&-
+}

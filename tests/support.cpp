@@ -1,0 +1,296 @@
+#include "support.h"
+
+namespace test {
+
+const char SharedDllsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
+const char HostKey[] = "Software\\Tovaslin";
+const char UninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Pellumine";
+
+// The build gives Unix paths; Wine shows the Unix root as drive Z.
+static std::string FromUnix(const char *path)
+{
+    std::string result = "Z:";
+    for (const char *c = path; *c; c++)
+        result += *c == '/' ? '\\' : *c;
+    return result;
+}
+
+std::string UninstExe() { return FromUnix(UNINST_EXE); }
+std::string EngineHostExe() { return FromUnix(ENGINE_HOST_EXE); }
+
+bool Exists(const std::string &path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string ReadBytes(const std::string &path)
+{
+    std::string bytes;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    char buffer[4096];
+    DWORD read;
+    while (ReadFile(file, buffer, sizeof buffer, &read, NULL) && read > 0)
+        bytes.append(buffer, read);
+    CloseHandle(file);
+    return bytes;
+}
+
+void WriteBytes(const std::string &path, const std::string &bytes)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << path << ": error " << GetLastError();
+    DWORD written;
+    WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL);
+    CloseHandle(file);
+}
+
+bool WaitUntilGone(const std::string &path, DWORD milliseconds)
+{
+    DWORD start = GetTickCount();
+    while (Exists(path)) {
+        if (GetTickCount() - start > milliseconds)
+            return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+void RemoveTree(const std::string &path)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            std::string child = path + "\\" + name;
+            SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(child);
+            else
+                DeleteFileA(child.c_str());
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
+Stage::Stage(const std::string &folderName, const std::string &tempName)
+{
+    const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "stage";
+    for (char &c : name)
+        if (c == '/' || c == '\\')
+            c = '_';
+    CreateDirectoryA("C:\\stage", NULL);
+    root = "C:\\stage\\" + name;
+    RemoveTree(root);
+    CreateDirectoryA(root.c_str(), NULL);
+    dir = root + "\\" + (folderName.empty() ? "Add-on Library" : folderName);
+    temp = root + "\\" + (tempName.empty() ? "temp" : tempName) + "\\";
+    CreateDirectoryA(dir.c_str(), NULL);
+    CreateDirectoryA(temp.c_str(), NULL);
+    exe = dir + "\\uninst.exe";
+    library = dir + "\\pellumine.dll";
+    script = temp + "pellumine.bat";
+}
+
+Stage::~Stage()
+{
+    RemoveTree(root);
+}
+
+void Stage::Install(const std::string &program)
+{
+    ASSERT_TRUE(CopyFileA(program.c_str(), exe.c_str(), FALSE)) << program << " -> " << exe << ": " << GetLastError();
+    WriteBytes(library, "MZ not really a library");
+}
+
+LONG SetValue(HKEY root, const std::string &key, const std::string &name, DWORD type, const void *data, DWORD size)
+{
+    HKEY handle;
+    LONG result = RegCreateKeyExA(root, key.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &handle, NULL);
+    if (result != ERROR_SUCCESS)
+        return result;
+    result = RegSetValueExA(handle, name.c_str(), 0, type, (const BYTE *)data, size);
+    RegCloseKey(handle);
+    return result;
+}
+
+LONG SetString(HKEY root, const std::string &key, const std::string &name, const std::string &value)
+{
+    return SetValue(root, key, name, REG_SZ, value.c_str(), (DWORD)value.size() + 1);
+}
+
+bool ValueExists(HKEY root, const std::string &key, const std::string &name)
+{
+    HKEY handle;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
+        return false;
+    LONG result = RegQueryValueExA(handle, name.c_str(), NULL, NULL, NULL, NULL);
+    RegCloseKey(handle);
+    return result == ERROR_SUCCESS;
+}
+
+std::string GetString(HKEY root, const std::string &key, const std::string &name)
+{
+    HKEY handle;
+    char data[1024] = "";
+    DWORD size = sizeof data - 1;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
+        return "<no key>";
+    LONG result = RegQueryValueExA(handle, name.c_str(), NULL, NULL, (BYTE *)data, &size);
+    RegCloseKey(handle);
+    return result == ERROR_SUCCESS ? std::string(data) : "<no value>";
+}
+
+bool KeyExists(HKEY root, const std::string &key)
+{
+    HKEY handle;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(handle);
+    return true;
+}
+
+void DeleteTree(HKEY root, const std::string &key)
+{
+    HKEY handle;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_ALL_ACCESS, &handle) == ERROR_SUCCESS) {
+        char name[MAX_PATH];
+        while (RegEnumKeyA(handle, 0, name, sizeof name) == ERROR_SUCCESS)
+            DeleteTree(handle, name);
+        RegCloseKey(handle);
+    }
+    RegDeleteKeyA(root, key.c_str());
+}
+
+// The current environment with TEMP and TMP replaced.
+static std::string EnvironmentWithTemp(const std::string &temp)
+{
+    std::string block;
+    char *strings = GetEnvironmentStringsA();
+    for (char *entry = strings; *entry; entry += lstrlenA(entry) + 1) {
+        if (_strnicmp(entry, "TEMP=", 5) != 0 && _strnicmp(entry, "TMP=", 4) != 0)
+            block.append(entry, lstrlenA(entry) + 1);
+    }
+    FreeEnvironmentStringsA(strings);
+    block += "TEMP=" + temp + '\0' + "TMP=" + temp + '\0' + '\0';
+    return block;
+}
+
+Program::Program(const std::string &exe, const std::string &temp, const std::string &currentDir)
+{
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    std::string commandLine = "\"" + exe + "\"";
+    std::string environment = EnvironmentWithTemp(temp);
+    started = CreateProcessA(exe.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, &environment[0],
+                             currentDir.empty() ? NULL : currentDir.c_str(), &startup, &info);
+    EXPECT_TRUE(started) << exe << ": error " << GetLastError();
+}
+
+Program::~Program()
+{
+    if (!started)
+        return;
+    if (WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT)
+        TerminateProcess(info.hProcess, 1);
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+}
+
+DWORD Program::Wait(DWORD milliseconds)
+{
+    DWORD code = STILL_ACTIVE;
+    if (started && WaitForSingleObject(info.hProcess, milliseconds) == WAIT_OBJECT_0)
+        GetExitCodeProcess(info.hProcess, &code);
+    return code;
+}
+
+BoxWatcher::BoxWatcher(DWORD processId) : processId_(processId)
+{
+    InitializeCriticalSection(&lock_);
+    stop_ = CreateEventA(NULL, TRUE, FALSE, NULL);
+    thread_ = CreateThread(NULL, 0, Run, this, 0, NULL);
+}
+
+BoxWatcher::~BoxWatcher()
+{
+    SetEvent(stop_);
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    CloseHandle(stop_);
+    DeleteCriticalSection(&lock_);
+}
+
+std::vector<BoxWatcher::Box> BoxWatcher::Boxes()
+{
+    EnterCriticalSection(&lock_);
+    std::vector<Box> copy = boxes_;
+    LeaveCriticalSection(&lock_);
+    return copy;
+}
+
+static BOOL CALLBACK CountButton(HWND child, LPARAM count)
+{
+    char className[32];
+    GetClassNameA(child, className, sizeof className);
+    if (lstrcmpiA(className, "Button") == 0)
+        ++*(int *)count;
+    return TRUE;
+}
+
+struct BoxSearch {
+    DWORD processId;
+    HWND found;
+};
+
+static BOOL CALLBACK FindBox(HWND window, LPARAM search)
+{
+    BoxSearch *s = (BoxSearch *)search;
+    DWORD owner = 0;
+    char className[32];
+    GetWindowThreadProcessId(window, &owner);
+    GetClassNameA(window, className, sizeof className);
+    if (owner == s->processId && lstrcmpA(className, "#32770") == 0 && IsWindowVisible(window)
+        && GetDlgItem(window, 0xFFFF)) {
+        s->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD WINAPI BoxWatcher::Run(void *param)
+{
+    BoxWatcher *self = (BoxWatcher *)param;
+    while (WaitForSingleObject(self->stop_, 20) == WAIT_TIMEOUT) {
+        BoxSearch search = {self->processId_, NULL};
+        EnumWindows(FindBox, (LPARAM)&search);
+        if (!search.found)
+            continue;
+        Box box;
+        char text[1024];
+        GetWindowTextA(search.found, text, sizeof text);
+        box.caption = text;
+        GetDlgItemTextA(search.found, 0xFFFF, text, sizeof text);
+        box.text = text;
+        box.owner = GetWindow(search.found, GW_OWNER);
+        box.buttons = 0;
+        EnumChildWindows(search.found, CountButton, (LPARAM)&box.buttons);
+        EnterCriticalSection(&self->lock_);
+        self->boxes_.push_back(box);
+        LeaveCriticalSection(&self->lock_);
+        PostMessageA(search.found, WM_COMMAND, IDOK, 0);
+        // Wait for this box to go before looking for the next.
+        for (int i = 0; i < 250 && IsWindow(search.found); i++)
+            Sleep(20);
+    }
+    return 0;
+}
+
+}  // namespace test

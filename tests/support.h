@@ -1,0 +1,84 @@
+// Fixtures and drivers for tests that run the real program against the real system under Wine.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace test {
+
+// Keys and values the uninstaller works on.
+extern const char SharedDllsKey[];
+extern const char HostKey[];
+extern const char UninstallKey[];
+
+// The built programs, as Windows paths.
+std::string UninstExe();
+std::string EngineHostExe();
+
+bool Exists(const std::string &path);
+std::string ReadBytes(const std::string &path);
+void WriteBytes(const std::string &path, const std::string &bytes);
+// Polls until the path is gone; true if it went within the time.
+bool WaitUntilGone(const std::string &path, DWORD milliseconds);
+// Removes a folder and all it holds; no error if it is not there.
+void RemoveTree(const std::string &path);
+
+// A staged installation: a fresh folder holding the program and "pellumine.dll", and a private
+// temporary folder given to the program as TEMP and TMP. Removes both when it goes.
+struct Stage {
+    explicit Stage(const std::string &folderName = "", const std::string &tempName = "");
+    ~Stage();
+    std::string root;  // the test's own folder, holding everything below
+    std::string dir;   // the installation folder, without a trailing backslash
+    std::string temp;  // the temporary folder, with its trailing backslash
+    std::string exe;   // dir\uninst.exe
+    std::string library;  // dir\pellumine.dll
+    std::string script;   // temp\pellumine.bat
+    // Copies a built program in as uninst.exe and writes a library file.
+    void Install(const std::string &program);
+};
+
+// Registry fixtures: each test writes what it needs and removes it.
+LONG SetValue(HKEY root, const std::string &key, const std::string &name, DWORD type, const void *data, DWORD size);
+LONG SetString(HKEY root, const std::string &key, const std::string &name, const std::string &value);
+bool ValueExists(HKEY root, const std::string &key, const std::string &name);
+std::string GetString(HKEY root, const std::string &key, const std::string &name);
+bool KeyExists(HKEY root, const std::string &key);
+void DeleteTree(HKEY root, const std::string &key);
+
+// A program started with TEMP and TMP pointing at a given folder.
+struct Program {
+    Program(const std::string &exe, const std::string &temp, const std::string &currentDir = "");
+    ~Program();
+    // Waits for the exit; the exit code, or STILL_ACTIVE after the time.
+    DWORD Wait(DWORD milliseconds);
+    PROCESS_INFORMATION info{};
+    bool started = false;
+};
+
+// Answers the message boxes a process shows: presses OK on each and records caption, text and owner.
+class BoxWatcher {
+public:
+    explicit BoxWatcher(DWORD processId);
+    ~BoxWatcher();
+    struct Box {
+        std::string caption, text;
+        HWND owner;
+        int buttons;  // push buttons in the box: 1 for a box with OK only
+    };
+    std::vector<Box> Boxes();
+
+private:
+    static DWORD WINAPI Run(void *self);
+    DWORD processId_;
+    HANDLE thread_, stop_;
+    CRITICAL_SECTION lock_;
+    std::vector<Box> boxes_;
+};
+
+}  // namespace test
