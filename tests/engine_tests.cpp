@@ -230,4 +230,210 @@ TEST(Engine, DeletesTheSharedCountWhateverItIsAndNothingElse)
     EXPECT_TRUE(RemovedItself(stage));
 }
 
+
+// One value of the host's list, as written and as read back.
+struct HostValue {
+    std::string name;
+    DWORD type;
+    std::string bytes;
+};
+
+std::string Sz(const std::string &text) { return text + '\0'; }
+
+std::string Upper(std::string text)
+{
+    CharUpperBuffA(&text[0], (DWORD)text.size());
+    return text;
+}
+
+std::vector<HostValue> OtherLibraries(UINT first, UINT last)
+{
+    std::vector<HostValue> values;
+    for (UINT index = first; index <= last; index++)
+        values.push_back({"Func" + std::to_string(index), REG_SZ, Sz("C:\\Other\\library" + std::to_string(index) + ".dll")});
+    return values;
+}
+
+std::map<std::string, std::pair<DWORD, std::string>> HostValues()
+{
+    std::map<std::string, std::pair<DWORD, std::string>> values;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, HostKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return values;
+    for (DWORD index = 0;; index++) {
+        char name[256], data[2048];
+        DWORD nameSize = sizeof name, dataSize = sizeof data, type;
+        if (RegEnumValueA(key, index, name, &nameSize, NULL, &type, (BYTE *)data, &dataSize) != ERROR_SUCCESS)
+            break;
+        values[name] = {type, std::string(data, dataSize)};
+    }
+    RegCloseKey(key);
+    return values;
+}
+
+::testing::AssertionResult SameValues(const std::map<std::string, std::pair<DWORD, std::string>> &got,
+                                      const std::map<std::string, std::pair<DWORD, std::string>> &expected)
+{
+    std::string differences;
+    for (const auto &value : expected) {
+        auto found = got.find(value.first);
+        if (found == got.end())
+            differences += " " + value.first + " deleted;";
+        else if (found->second != value.second)
+            differences += " " + value.first + " changed (type " + std::to_string(found->second.first) + ", "
+                           + std::to_string(found->second.second.size()) + " bytes);";
+    }
+    for (const auto &value : got)
+        if (!expected.count(value.first))
+            differences += " " + value.first + " kept;";
+    if (differences.empty())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "host list:" << differences;
+}
+
+struct HostListCase {
+    const char *name;
+    size_t folderLength;  // of the installation folder's path; 0 keeps the stage's own
+    bool hostKey;
+    std::function<std::vector<HostValue>(const std::string &library)> layout;
+    std::set<std::string> deleted;
+};
+
+const size_t LongestFolder = MAX_PATH - sizeof "\\pellumine.dll";  // 245: the library's path is 259 characters
+
+const HostListCase HostListCases[] = {
+    {"OtherLetterCaseMatches", 0, true,
+     [](const std::string &library) {
+         return std::vector<HostValue>{{"Func0", REG_SZ, Sz("C:\\Other\\other.dll")},
+                                       {"Func1", REG_SZ, Sz(Upper(library))},
+                                       {"Func2", REG_SZ, Sz("C:\\Other\\third.dll")}};
+     },
+     {"Func1"}},
+    {"GapAtFunc0EndsTheList", 0, true,
+     [](const std::string &library) {
+         return std::vector<HostValue>{{"Func1", REG_SZ, Sz(library)}, {"Func2", REG_SZ, Sz(library)}};
+     },
+     {}},
+    {"OnlyTheFirstOfTwoMatches", 0, true,
+     [](const std::string &library) {
+         return std::vector<HostValue>{{"Func0", REG_SZ, Sz(library)},
+                                       {"Func1", REG_SZ, Sz("C:\\Other\\other.dll")},
+                                       {"Func2", REG_SZ, Sz("C:\\Other\\third.dll")},
+                                       {"Func3", REG_SZ, Sz(library)}};
+     },
+     {"Func0"}},
+    {"ValueOver260BytesEndsTheList", 0, true,
+     [](const std::string &library) {
+         return std::vector<HostValue>{{"Func0", REG_SZ, Sz("C:\\Other\\other.dll")},
+                                       {"Func1", REG_SZ, Sz("C:\\" + std::string(257, 'x'))},  // 261 bytes
+                                       {"Func2", REG_SZ, Sz(library)}};
+     },
+     {}},
+    {"ValueOf260BytesIsCompared", 0, true,
+     [](const std::string &library) {
+         return std::vector<HostValue>{{"Func0", REG_SZ, Sz("C:\\" + std::string(256, 'x'))},  // 260 bytes
+                                       {"Func1", REG_SZ, Sz(library)}};
+     },
+     {"Func1"}},
+    {"OtherTypesAreComparedAsText", 0, true,
+     [](const std::string &library) {
+         DWORD number = 1;
+         return std::vector<HostValue>{{"Func0", REG_DWORD, std::string((const char *)&number, sizeof number)},
+                                       {"Func1", REG_BINARY, std::string("\x01\x02\xff", 3)},
+                                       {"Func2", REG_EXPAND_SZ, Sz("%SystemRoot%\\pellumine.dll")},
+                                       {"Func3", REG_MULTI_SZ, Sz(Sz("C:\\Other\\other.dll"))},
+                                       {"Func4", REG_EXPAND_SZ, Sz(library)},
+                                       {"Func5", REG_SZ, Sz(library)}};
+     },
+     {"Func4"}},
+    {"BinaryOfExactlyThePathMatches", 0, true,
+     [](const std::string &library) {
+         return std::vector<HostValue>{{"Func0", REG_BINARY, library.substr(0, library.size() - 1)},
+                                       {"Func1", REG_BINARY, library},
+                                       {"Func2", REG_SZ, Sz(library)}};
+     },
+     {"Func1"}},
+    {"FullBufferWithoutNulDoesNotMatch", LongestFolder, true,
+     [](const std::string &library) {
+         return std::vector<HostValue>{{"Func0", REG_BINARY, library + "x"},  // 260 bytes, no NUL
+                                       {"Func1", REG_BINARY, Upper(library) + "\\"},
+                                       {"Func2", REG_SZ, Sz(library)}};      // 260 bytes with the NUL
+     },
+     {"Func2"}},
+    {"OtherFormsOfThePathDoNotMatch", 0, true,
+     [](const std::string &library) {
+         std::string slashes = library, relative = library.substr(library.rfind('\\', library.rfind('\\') - 1) + 1);
+         for (char &c : slashes)
+             if (c == '\\')
+                 c = '/';
+         char shortForm[MAX_PATH] = "";
+         GetShortPathNameA(library.c_str(), shortForm, MAX_PATH);
+         EXPECT_NE(shortForm, library) << "the short form must differ for this case to mean anything";
+         std::string dotted = library.substr(0, library.rfind('\\')) + "\\.\\pellumine.dll";
+         return std::vector<HostValue>{{"Func0", REG_SZ, Sz(slashes)},
+                                       {"Func1", REG_SZ, Sz(shortForm)},
+                                       {"Func2", REG_SZ, Sz(relative)},
+                                       {"Func3", REG_SZ, Sz("pellumine.dll")},
+                                       {"Func4", REG_SZ, Sz(dotted)},
+                                       {"Func5", REG_SZ, Sz(library + " ")},
+                                       {"Func6", REG_SZ, Sz(library)}};
+     },
+     {"Func6"}},
+    {"MatchAtFunc255", 0, true,
+     [](const std::string &library) {
+         std::vector<HostValue> values = OtherLibraries(0, 254);
+         values.push_back({"Func255", REG_SZ, Sz(library)});
+         return values;
+     },
+     {"Func255"}},
+    {"ScanEndsAfterFunc255WithoutWrapping", 0, true,
+     [](const std::string &library) {
+         std::vector<HostValue> values = OtherLibraries(0, 255);
+         values.push_back({"Func256", REG_SZ, Sz(library)});
+         return values;
+     },
+     {}},
+    {"NoHostKey", 0, false, nullptr, {}},
+};
+
+void PrintTo(const HostListCase &layout, std::ostream *out) { *out << layout.name; }
+
+class HostList : public ::testing::TestWithParam<HostListCase> {};
+
+TEST_P(HostList, DeletesTheFirstMatchOnlyAndLeavesEverythingElse)
+{
+    const HostListCase &layout = GetParam();
+    Stage stage;
+    if (layout.folderLength)
+        SetFolderLength(stage, layout.folderLength);
+    stage.Install(EngineHostExe());
+    Registration registration(stage);
+    std::map<std::string, std::pair<DWORD, std::string>> expected;
+    if (layout.hostKey) {
+        std::vector<HostValue> values = layout.layout(stage.library);
+        // Not a list value: never looked at, whatever it holds.
+        values.push_back({"Installed", REG_SZ, Sz(stage.library)});
+        for (const HostValue &value : values) {
+            ASSERT_EQ(SetValue(HKEY_CURRENT_USER, HostKey, value.name, value.type, value.bytes.data(),
+                               (DWORD)value.bytes.size()), 0) << value.name;
+            if (!layout.deleted.count(value.name))
+                expected[value.name] = {value.type, value.bytes};
+        }
+    }
+
+    Program program(stage.exe, stage.temp);
+    ASSERT_EQ(program.Wait(ExitWait), 0u) << "the engine must end, and end with 0";
+
+    if (layout.hostKey)
+        EXPECT_TRUE(SameValues(HostValues(), expected)) << stage.library;
+    else
+        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, HostKey)) << "the host key was made";
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
+    EXPECT_FALSE(Exists(stage.library)) << stage.library;
+    EXPECT_TRUE(RemovedItself(stage));
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, HostList, ::testing::ValuesIn(HostListCases),
+                         [](const ::testing::TestParamInfo<HostListCase> &info) { return info.param.name; });
+
 }  // namespace
