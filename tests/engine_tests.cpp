@@ -436,4 +436,101 @@ TEST_P(HostList, DeletesTheFirstMatchOnlyAndLeavesEverythingElse)
 INSTANTIATE_TEST_SUITE_P(Layouts, HostList, ::testing::ValuesIn(HostListCases),
                          [](const ::testing::TestParamInfo<HostListCase> &info) { return info.param.name; });
 
+
+enum class LibraryState { InUse, ReadOnly, Gone };
+
+struct LibraryCase {
+    const char *name;
+    LibraryState state;
+    bool warned;  // one warning box, and the library stays
+};
+
+void PrintTo(const LibraryCase &library, std::ostream *out) { *out << library.name; }
+
+class LibraryFile : public ::testing::TestWithParam<LibraryCase> {};
+
+TEST_P(LibraryFile, WarnsOnceWhenItStaysAndGoesOnWithTheRest)
+{
+    const LibraryCase &library = GetParam();
+    Stage stage;
+    stage.Install(EngineHostExe());
+    Registration registration(stage);
+    SetString(HKEY_CURRENT_USER, HostKey, "Func0", stage.library);
+    HANDLE held = INVALID_HANDLE_VALUE;
+    switch (library.state) {
+    case LibraryState::InUse:
+        held = CreateFileA(stage.library.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE) << stage.library << ": error " << GetLastError();
+        break;
+    case LibraryState::ReadOnly:
+        ASSERT_TRUE(SetFileAttributesA(stage.library.c_str(), FILE_ATTRIBUTE_READONLY)) << GetLastError();
+        break;
+    case LibraryState::Gone:
+        ASSERT_TRUE(DeleteFileA(stage.library.c_str())) << GetLastError();
+        break;
+    }
+
+    std::vector<BoxWatcher::Box> boxes;
+    {
+        Program program(stage.exe, stage.temp);
+        BoxWatcher watcher(program.info.dwProcessId);
+        ASSERT_EQ(program.Wait(ExitWait), 0u);
+        boxes = watcher.Boxes();
+    }
+    if (held != INVALID_HANDLE_VALUE)
+        CloseHandle(held);
+
+    if (library.warned) {
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].caption, "Can't delete the file named:");
+        EXPECT_EQ(boxes[0].text, stage.library);
+        EXPECT_EQ(boxes[0].buttons, 1) << "OK alone";
+        EXPECT_TRUE(Exists(stage.library)) << stage.library;
+    } else {
+        EXPECT_EQ(boxes.size(), 0u) << (boxes.empty() ? "" : boxes[0].caption + " / " + boxes[0].text);
+    }
+    EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library));
+    EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, HostKey, "Func0")) << "the host list was not processed";
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
+    EXPECT_TRUE(WaitUntilGone(stage.exe, GoneWait)) << stage.exe;
+    EXPECT_TRUE(WaitUntilGone(stage.script, GoneWait)) << stage.script;
+    if (library.warned)
+        EXPECT_TRUE(Exists(stage.dir)) << "the folder still holds the library";
+    else
+        EXPECT_TRUE(WaitUntilGone(stage.dir, GoneWait)) << stage.dir;
+    SetFileAttributesA(stage.library.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, LibraryFile,
+                         ::testing::Values(LibraryCase{"InUse", LibraryState::InUse, true},
+                                           LibraryCase{"ReadOnly", LibraryState::ReadOnly, true},
+                                           LibraryCase{"AlreadyGone", LibraryState::Gone, false}),
+                         [](const ::testing::TestParamInfo<LibraryCase> &info) { return info.param.name; });
+
+// Holding the program's file open without delete sharing keeps the script looping on line 2, so it
+// can be read whole before it deletes itself.
+TEST(Script, HoldsExactlyTheFiveLinesAndReplacesAStaleOne)
+{
+    Stage stage;
+    stage.Install(EngineHostExe());
+    Registration registration(stage);
+    std::string stale;
+    for (int i = 0; i < 100; i++)
+        stale += "rem a stale script that is longer than the new one\r\n";
+    WriteBytes(stage.script, stale);
+    HANDLE held = CreateFileA(stage.exe.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << stage.exe << ": error " << GetLastError();
+
+    Program program(stage.exe, stage.temp);
+    DWORD exitCode = program.Wait(ExitWait);
+    std::string script = ReadBytes(stage.script);
+    bool stillThere = Exists(stage.exe);
+    CloseHandle(held);
+
+    ASSERT_EQ(exitCode, 0u);
+    EXPECT_EQ(script, ExpectedScript(stage.exe, stage.script));
+    EXPECT_TRUE(stillThere) << "the held program was deleted";
+    EXPECT_TRUE(RemovedItself(stage)) << "once the program is released";
+}
+
 }  // namespace
