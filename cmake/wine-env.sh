@@ -19,6 +19,15 @@ wine_env_ready() {
         display=$(cat "$state/xvfb.display")
     fi
     export DISPLAY=":$(echo $display)"
+    wine_prefix_ready
+    # A server that outlives each program saves a second per start; "wineserver -k" ends it.
+    wineserver -p 9>&- >/dev/null 2>&1 </dev/null || true
+    flock -u 9
+    exec 9>&-
+}
+
+# Makes the prefix $WINEPREFIX on the current DISPLAY if it is not there yet.
+wine_prefix_ready() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "Making the Wine prefix $WINEPREFIX (once per build tree, takes some seconds)" >&2
         wineboot -i 9>&- >/dev/null 2>&1
@@ -26,8 +35,9 @@ wine_env_ready() {
         wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f 9>&- >/dev/null 2>&1
         wineserver -w 9>&-
     fi
-    # A server that outlives each program saves a second per start; "wineserver -k" ends it.
-    wineserver -p 9>&- >/dev/null 2>&1 </dev/null || true
-    flock -u 9
-    exec 9>&-
+    # Debian's 32-bit Wine does not find its own fonts; Marlett draws the title bars' buttons.
+    fonts="$WINEPREFIX/drive_c/windows/Fonts"
+    if [ -f /usr/share/wine/fonts/marlett.ttf ] && [ ! -f "$fonts/marlett.ttf" ]; then
+        mkdir -p "$fonts" && cp /usr/share/wine/fonts/marlett.ttf "$fonts/"
+    fi
 }
