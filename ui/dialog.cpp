@@ -39,7 +39,10 @@ INT_PTR CALLBACK UninstallDlgProc(HWND window, UINT message, WPARAM wParam, LPAR
         DestroyWindow(MainDialog);
         return TRUE;
     case WM_DESTROY:
-        PostQuitMessage(0);
+        // A dialog that fails half-way through its creation comes here before MainDialog is set;
+        // its quit message would end the error box at once.
+        if (MainDialog)
+            PostQuitMessage(0);
         return TRUE;
     }
     return FALSE;
