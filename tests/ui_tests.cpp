@@ -1,0 +1,674 @@
+// The whole program under Wine, driven through its own window and message loop as a person
+// would: keys and clicks go in as hardware input to the foreground window, and what is left on
+// disk and in the registry is checked afterwards.
+#include "support.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <initializer_list>
+
+#include "ui_probe.h"
+
+using namespace test;
+
+namespace {
+
+const char Title[] = "Uninstall IEEE754 Add-on Library";
+
+std::string WindowsPath(const char *unixPath)
+{
+    std::string path = "Z:";
+    for (const char *c = unixPath; *c; c++)
+        path += *c == '/' ? '\\' : *c;
+    return path;
+}
+
+std::string ClassOf(HWND window)
+{
+    char name[64] = "";
+    GetClassNameA(window, name, sizeof name);
+    return name;
+}
+
+std::string TextOf(HWND window)
+{
+    char text[512] = "";
+    GetWindowTextA(window, text, sizeof text);
+    return text;
+}
+
+std::string Upper(std::string text)
+{
+    CharUpperA(&text[0]);
+    return text;
+}
+
+// The names in a folder, sorted and joined, or "<no folder>".
+std::string List(const std::string &folder)
+{
+    if (!Exists(folder))
+        return "<no folder>";
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (lstrcmpA(found.cFileName, ".") != 0 && lstrcmpA(found.cFileName, "..") != 0)
+                names.push_back(found.cFileName);
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    std::sort(names.begin(), names.end());
+    std::string list;
+    for (const std::string &name : names)
+        list += (list.empty() ? "" : ", ") + name;
+    return "[" + list + "]";
+}
+
+// A staged installation with everything the uninstall removes: the shared-library count (above
+// 1), the host's list holding the library between two others and in other letter case, and the
+// uninstall registration.
+struct Installation {
+    Installation()
+    {
+        stage.Install(UninstExe());
+        DWORD count = 2;
+        EXPECT_EQ(SetValue(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library, REG_DWORD, &count, sizeof count), 0);
+        EXPECT_EQ(SetString(HKEY_LOCAL_MACHINE, UninstallKey, "DisplayName", "IEEE754 Add-on Library"), 0);
+        DeleteTree(HKEY_CURRENT_USER, HostKey);
+        EXPECT_EQ(SetString(HKEY_CURRENT_USER, HostKey, "Func0", other), 0);
+        EXPECT_EQ(SetString(HKEY_CURRENT_USER, HostKey, "Func1", Upper(stage.library)), 0);
+        EXPECT_EQ(SetString(HKEY_CURRENT_USER, HostKey, "Func2", third), 0);
+    }
+    ~Installation()
+    {
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SharedDllsKey, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+            RegDeleteValueA(key, stage.library.c_str());
+            RegCloseKey(key);
+        }
+        DeleteTree(HKEY_LOCAL_MACHINE, UninstallKey);
+        DeleteTree(HKEY_CURRENT_USER, HostKey);
+    }
+    // Everything the program could change, one line each: compared before and after.
+    std::string State() const
+    {
+        std::string state = "shared count: ";
+        state += ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library) ? "yes\n" : "no\n";
+        for (const char *name : {"Func0", "Func1", "Func2", "Func3"})
+            state += std::string(name) + ": " + GetString(HKEY_CURRENT_USER, HostKey, name) + "\n";
+        state += "uninstall key: ";
+        state += KeyExists(HKEY_LOCAL_MACHINE, UninstallKey) ? "yes\n" : "no\n";
+        state += "folder: " + List(stage.dir) + "\n";
+        state += "temp: " + List(stage.temp) + "\n";
+        return state;
+    }
+    Stage stage;
+    const std::string other = "C:\\Other\\other.dll";
+    const std::string third = "C:\\Third\\third.dll";
+};
+
+struct DialogSearch {
+    DWORD processId;
+    const char *title;  // null: any title
+    HWND except;
+    HWND found;
+};
+
+BOOL CALLBACK MatchDialog(HWND window, LPARAM param)
+{
+    DialogSearch *search = (DialogSearch *)param;
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != search->processId || window == search->except || !IsWindowVisible(window)
+        || ClassOf(window) != "#32770" || (search->title && TextOf(window) != search->title))
+        return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+// A visible dialog window of the process, other than `except`; null if none comes in time.
+HWND WaitForDialog(const Program &program, const char *title, HWND except = NULL, DWORD milliseconds = 10000)
+{
+    DWORD start = GetTickCount();
+    do {
+        DialogSearch search = {program.info.dwProcessId, title, except, NULL};
+        EnumWindows(MatchDialog, (LPARAM)&search);
+        if (search.found)
+            return search.found;
+        if (WaitForSingleObject(program.info.hProcess, 20) == WAIT_OBJECT_0)
+            return NULL;
+    } while (GetTickCount() - start < milliseconds);
+    return NULL;
+}
+
+// The uninstall dialog once the program waits for the user.
+HWND WaitForMainDialog(const Program &program)
+{
+    HWND dialog = WaitForDialog(program, Title);
+    if (dialog)
+        WaitForInputIdle(program.info.hProcess, 10000);
+    return dialog;
+}
+
+// Keys pressed together on the keyboard: down in order, up in reverse. They go to the
+// foreground window, which must be `target`.
+void PressKeys(HWND target, std::initializer_list<WORD> keys)
+{
+    EXPECT_EQ(GetForegroundWindow(), target) << "the keys would go to \"" << TextOf(GetForegroundWindow()) << "\"";
+    std::vector<INPUT> inputs;
+    for (WORD key : keys) {
+        INPUT input{};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = key;
+        inputs.push_back(input);
+    }
+    for (size_t i = keys.size(); i-- > 0;) {
+        inputs.push_back(inputs[i]);
+        inputs.back().ki.dwFlags = KEYEVENTF_KEYUP;
+    }
+    EXPECT_EQ(SendInput((UINT)inputs.size(), inputs.data(), sizeof(INPUT)), inputs.size());
+}
+
+// A left click of the mouse at a point of the screen.
+void ClickAt(POINT point)
+{
+    // The pointer of the X display moves too, or a late X motion event takes Wine's cursor back.
+    SetCursorPos(point.x, point.y);
+    POINT cursor;
+    for (DWORD start = GetTickCount(); GetCursorPos(&cursor) && (cursor.x != point.x || cursor.y != point.y);)
+        if (GetTickCount() - start > 2000) {
+            ADD_FAILURE() << "the cursor stays at " << cursor.x << "," << cursor.y;
+            return;
+        }
+    INPUT inputs[3] = {};
+    for (INPUT &input : inputs)
+        input.type = INPUT_MOUSE;
+    int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+    inputs[0].mi.dx = (point.x * 65536 + width - 1) / width;
+    inputs[0].mi.dy = (point.y * 65536 + height - 1) / height;
+    inputs[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    inputs[2].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    EXPECT_EQ(SendInput(3, inputs, sizeof(INPUT)), 3u);
+}
+
+void ClickCenterOf(HWND window)
+{
+    RECT rect;
+    GetWindowRect(window, &rect);
+    ClickAt({(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2});
+}
+
+// The point of the caption where the window itself says its close box is.
+bool FindCloseBox(HWND window, POINT *point)
+{
+    RECT rect;
+    GetWindowRect(window, &rect);
+    for (point->y = rect.top; point->y < rect.top + GetSystemMetrics(SM_CYCAPTION) * 2; point->y++)
+        for (point->x = rect.right - 1; point->x > (rect.left + rect.right) / 2; point->x--) {
+            DWORD_PTR hit = 0;
+            SendMessageTimeoutA(window, WM_NCHITTEST, 0, MAKELPARAM(point->x, point->y), SMTO_NORMAL, 5000, &hit);
+            if (hit == HTCLOSE)
+                return true;
+        }
+    return false;
+}
+
+BOOL CALLBACK CountButton(HWND child, LPARAM count)
+{
+    if (ClassOf(child) == "Button")
+        ++*(int *)count;
+    return TRUE;
+}
+
+// Caption, text, owner and buttons of a message box.
+BoxWatcher::Box ReadBox(HWND box)
+{
+    char text[1024] = "";
+    GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+    BoxWatcher::Box read = {TextOf(box), text, GetWindow(box, GW_OWNER), 0};
+    EnumChildWindows(box, CountButton, (LPARAM)&read.buttons);
+    return read;
+}
+
+LRESULT Ask(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0)
+{
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, 5000, &result);
+    return (LRESULT)result;
+}
+
+int ProgressPosition(HWND dialog)
+{
+    return (int)Ask(GetDlgItem(dialog, 1000), PBM_GETPOS);
+}
+
+// Reports from inside the program (ui_probe.dll, hooked into the dialog's thread): its system
+// menu, and the progress bar's position after each step.
+class Probe {
+public:
+    explicit Probe(HWND dialog)
+    {
+        MSG message;
+        PeekMessageA(&message, NULL, 0, 0, PM_NOREMOVE);  // the reports need a queue on this thread
+        std::string dll = WindowsPath(UI_PROBE_DLL);
+        module_ = LoadLibraryA(dll.c_str());
+        EXPECT_TRUE(module_) << dll << ": error " << GetLastError();
+        HOOKPROC hook = module_ ? (HOOKPROC)GetProcAddress(module_, "ProbeHook") : NULL;
+        EXPECT_TRUE(hook) << dll << " has no ProbeHook";
+        if (hook)
+            hook_ = SetWindowsHookExA(WH_CALLWNDPROCRET, hook, module_, GetWindowThreadProcessId(dialog, NULL));
+        EXPECT_TRUE(hook_) << "error " << GetLastError();
+        Ask(dialog, RegisterWindowMessageA(ProbeHello), GetCurrentThreadId());
+    }
+    ~Probe()
+    {
+        if (hook_)
+            UnhookWindowsHookEx(hook_);
+        if (module_)
+            FreeLibrary(module_);
+    }
+    // The command ids of the system menu, in order; waits for the report.
+    std::vector<UINT> MenuItems()
+    {
+        std::vector<UINT> items;
+        MSG message;
+        for (DWORD start = GetTickCount(); GetTickCount() - start < 5000; Sleep(10))
+            while (PeekMessageA(&message, (HWND)-1, ProbeMenuItem, ProbeMenuEnd, PM_REMOVE)) {
+                if (message.message == ProbeMenuEnd)
+                    return items;
+                items.push_back((UINT)message.lParam);
+            }
+        ADD_FAILURE() << "no report of the system menu from the probe";
+        return items;
+    }
+    // The progress bar's positions after each step reported so far.
+    std::vector<int> Steps()
+    {
+        std::vector<int> steps;
+        MSG message;
+        while (PeekMessageA(&message, (HWND)-1, ProbeStep, ProbeStep, PM_REMOVE))
+            steps.push_back((int)message.wParam);
+        return steps;
+    }
+
+private:
+    HMODULE module_ = NULL;
+    HHOOK hook_ = NULL;
+};
+
+// Dialog units to pixels the way the dialog manager converts them for this dialog's font: taken
+// from a hidden dialog of this process with the same font, since Wine maps dialog units only for
+// a dialog of the calling process.
+class DialogUnits {
+public:
+    DialogUnits()
+    {
+        struct alignas(4) {
+            DLGTEMPLATE head;
+            WORD menu, windowClass, title, pointSize;
+            WCHAR font[14];
+        } dialog = {{DS_SETFONT | WS_POPUP, 0, 0, 0, 0, 174, 78}, 0, 0, 0, 8, L"MS Sans Serif"};
+        window_ = CreateDialogIndirectParamA(NULL, &dialog.head, NULL, Procedure, 0);
+        EXPECT_TRUE(window_) << "error " << GetLastError();
+    }
+    ~DialogUnits() { DestroyWindow(window_); }
+    // x, y, width and height in pixels, as "x,y wxh".
+    std::string Pixels(int x, int y, int width, int height)
+    {
+        RECT rect = {x, y, width, height};
+        MapDialogRect(window_, &rect);
+        return std::to_string(rect.left) + "," + std::to_string(rect.top) + " " + std::to_string(rect.right) + "x"
+            + std::to_string(rect.bottom);
+    }
+
+private:
+    static INT_PTR CALLBACK Procedure(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+    HWND window_;
+};
+
+// Where a child window lies in its parent's client area, as "x,y wxh".
+std::string PlaceOf(HWND child)
+{
+    RECT rect;
+    GetWindowRect(child, &rect);
+    MapWindowPoints(NULL, GetParent(child), (POINT *)&rect, 2);
+    return std::to_string(rect.left) + "," + std::to_string(rect.top) + " " + std::to_string(rect.right - rect.left)
+        + "x" + std::to_string(rect.bottom - rect.top);
+}
+
+TEST(Window, ShowsTheConfirmationWithSixControlsAndAnEmptyProgressBar)
+{
+    DialogUnits units;
+    Installation installation;
+    Program program(installation.stage.exe, installation.stage.temp);
+    HWND dialog = WaitForMainDialog(program);
+    ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
+
+    EXPECT_EQ(TextOf(dialog), Title);
+    EXPECT_EQ(ClassOf(dialog), "#32770");
+    RECT client;
+    GetClientRect(dialog, &client);
+    EXPECT_EQ("0,0 " + std::to_string(client.right) + "x" + std::to_string(client.bottom), units.Pixels(0, 0, 174, 78));
+    LONG style = GetWindowLongA(dialog, GWL_STYLE);
+    EXPECT_EQ(style & (WS_CAPTION | WS_SYSMENU), WS_CAPTION | WS_SYSMENU) << std::hex << style;
+    EXPECT_EQ(style & (WS_THICKFRAME | WS_MAXIMIZEBOX | WS_MINIMIZEBOX), 0) << std::hex << style;
+    RECT window, workArea;
+    GetWindowRect(dialog, &window);
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &workArea, 0);
+    EXPECT_LE(abs((window.left + window.right) - (workArea.left + workArea.right)), 2) << "not centred horizontally";
+    EXPECT_LE(abs((window.top + window.bottom) - (workArea.top + workArea.bottom)), 2) << "not centred vertically";
+
+    struct Control {
+        const char *className;
+        WORD id;
+        const char *text;
+        int x, y, width, height;
+    };
+    const Control controls[] = {
+        {"Button", IDOK, "OK", 29, 39, 50, 14},
+        {"Button", IDCANCEL, "Cancel", 89, 39, 50, 14},
+        {"Static", 0xFFFF, "Click on OK to uninstall the IEEE754 Add-on", 12, 4, 146, 8},
+        {"Static", 0xFFFF, "Library. This will remove all files from your", 4, 15, 161, 8},
+        {"Static", 0xFFFF, "computer.", 11, 25, 146, 8},
+        {"msctls_progress32", 1000, "Progress", 6, 59, 159, 11},
+    };
+    HWND child = GetWindow(dialog, GW_CHILD);
+    for (const Control &expected : controls) {
+        SCOPED_TRACE(expected.text);
+        ASSERT_TRUE(child) << "fewer than six controls";
+        EXPECT_EQ(ClassOf(child), expected.className);
+        EXPECT_EQ((WORD)GetWindowLongA(child, GWL_ID), expected.id);
+        EXPECT_EQ(TextOf(child), expected.text);
+        EXPECT_TRUE(IsWindowVisible(child));
+        EXPECT_EQ(PlaceOf(child), units.Pixels(expected.x, expected.y, expected.width, expected.height));
+        child = GetWindow(child, GW_HWNDNEXT);
+    }
+    EXPECT_FALSE(child) << "a seventh control: " << ClassOf(child) << " \"" << TextOf(child) << "\"";
+
+    HWND progress = GetDlgItem(dialog, 1000);
+    EXPECT_EQ(Ask(progress, PBM_GETRANGE, TRUE), 0) << "minimum";
+    EXPECT_EQ(Ask(progress, PBM_GETRANGE, FALSE), 2) << "maximum";
+    EXPECT_EQ(ProgressPosition(dialog), 0);
+
+    GUITHREADINFO thread = {sizeof thread};
+    GetGUIThreadInfo(program.info.dwThreadId, &thread);
+    EXPECT_EQ(GetForegroundWindow(), dialog) << TextOf(GetForegroundWindow());
+    EXPECT_EQ(thread.hwndFocus, GetDlgItem(dialog, IDOK)) << "focus on \"" << TextOf(thread.hwndFocus) << "\"";
+
+    Probe probe(dialog);
+    std::vector<UINT> menu = probe.MenuItems();
+    std::string items = ::testing::PrintToString(menu);
+    EXPECT_EQ(std::count(menu.begin(), menu.end(), (UINT)SC_SIZE), 0) << items;
+    EXPECT_EQ(std::count(menu.begin(), menu.end(), (UINT)SC_MAXIMIZE), 0) << items;
+    EXPECT_EQ(std::count(menu.begin(), menu.end(), (UINT)SC_MOVE), 1) << items;
+    EXPECT_EQ(std::count(menu.begin(), menu.end(), (UINT)SC_CLOSE), 1) << items;
+
+    PressKeys(dialog, {VK_ESCAPE});
+    EXPECT_EQ(program.Wait(10000), 0u);
+}
+
+TEST(Uninstall, EnterRightAfterStartRemovesEverythingAndTheProgramItself)
+{
+    Installation installation;
+    const Stage &stage = installation.stage;
+    Program program(stage.exe, stage.temp);
+    HWND dialog = WaitForMainDialog(program);
+    ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
+    Probe probe(dialog);
+
+    PressKeys(dialog, {VK_RETURN});
+    ASSERT_EQ(program.Wait(30000), 0u);
+
+    EXPECT_EQ(probe.Steps(), (std::vector<int>{1, 2}));
+    EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library));
+    EXPECT_EQ(GetString(HKEY_CURRENT_USER, HostKey, "Func0"), installation.other);
+    EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, HostKey, "Func1")) << GetString(HKEY_CURRENT_USER, HostKey, "Func1");
+    EXPECT_EQ(GetString(HKEY_CURRENT_USER, HostKey, "Func2"), installation.third);
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
+    EXPECT_FALSE(Exists(stage.library));
+    EXPECT_TRUE(WaitUntilGone(stage.exe, 10000)) << stage.exe;
+    EXPECT_TRUE(WaitUntilGone(stage.dir, 10000)) << List(stage.dir);
+    EXPECT_TRUE(WaitUntilGone(stage.script, 10000)) << stage.script;
+}
+
+// One way of leaving the dialog without uninstalling.
+struct Way {
+    const char *name;
+    void (*leave)(HWND dialog);
+};
+
+void PrintTo(const Way &way, std::ostream *out) { *out << way.name; }
+
+const Way ways[] = {
+    {"Esc", [](HWND dialog) { PressKeys(dialog, {VK_ESCAPE}); }},
+    {"CancelClicked", [](HWND dialog) { ClickCenterOf(GetDlgItem(dialog, IDCANCEL)); }},
+    {"TabToCancelThenEnter", [](HWND dialog) {
+         PressKeys(dialog, {VK_TAB});
+         PressKeys(dialog, {VK_RETURN});
+     }},
+    {"CloseBoxClicked", [](HWND dialog) {
+         POINT closeBox;
+         ASSERT_TRUE(FindCloseBox(dialog, &closeBox)) << "no close box in the caption";
+         ClickAt(closeBox);
+     }},
+    {"SystemMenuClose", [](HWND dialog) { PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); }},
+    {"AltF4", [](HWND dialog) { PressKeys(dialog, {VK_MENU, VK_F4}); }},
+};
+
+class Leaving : public ::testing::TestWithParam<Way> {};
+
+TEST_P(Leaving, EndsTheProgramAndChangesNothing)
+{
+    Installation installation;
+    std::string before = installation.State();
+    Program program(installation.stage.exe, installation.stage.temp);
+    HWND dialog = WaitForMainDialog(program);
+    ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
+
+    GetParam().leave(dialog);
+    EXPECT_EQ(program.Wait(10000), 0u);
+    EXPECT_EQ(installation.State(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, Leaving, ::testing::ValuesIn(ways),
+                         [](const ::testing::TestParamInfo<Way> &info) { return std::string(info.param.name); });
+
+TEST(Window, IgnoresOkWithANotificationCodeOtherThanZero)
+{
+    Installation installation;
+    std::string before = installation.State();
+    Program program(installation.stage.exe, installation.stage.temp);
+    HWND dialog = WaitForMainDialog(program);
+    ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
+    HWND ok = GetDlgItem(dialog, IDOK);
+
+    // 1 is what an accelerator sends; the others are button notifications.
+    for (WORD code : {1, BN_DOUBLECLICKED, BN_SETFOCUS, BN_KILLFOCUS, 0xFFFF}) {
+        SCOPED_TRACE("notification code " + std::to_string(code));
+        Ask(dialog, WM_COMMAND, MAKEWPARAM(IDOK, code), (LPARAM)ok);
+        EXPECT_TRUE(IsWindowVisible(dialog));
+        EXPECT_EQ(program.Wait(0), STILL_ACTIVE);
+        EXPECT_EQ(ProgressPosition(dialog), 0);
+        EXPECT_EQ(installation.State(), before);
+    }
+    PressKeys(dialog, {VK_ESCAPE});
+    EXPECT_EQ(program.Wait(10000), 0u);
+    EXPECT_EQ(installation.State(), before);
+}
+
+TEST(Uninstall, LibraryInUseIsReportedAndTheRestIsStillDone)
+{
+    Installation installation;
+    const Stage &stage = installation.stage;
+    // Open without FILE_SHARE_DELETE, as a program that has loaded the library would hold it.
+    struct Held {
+        HANDLE file;
+        ~Held() { CloseHandle(file); }
+    } library = {CreateFileA(stage.library.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL)};
+    ASSERT_NE(library.file, INVALID_HANDLE_VALUE) << stage.library << ": error " << GetLastError();
+    Program program(stage.exe, stage.temp);
+    HWND dialog = WaitForMainDialog(program);
+    ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
+    Probe probe(dialog);
+
+    PressKeys(dialog, {VK_RETURN});
+    HWND box = WaitForDialog(program, NULL, dialog);
+    ASSERT_TRUE(box) << "no warning; exit code " << program.Wait(0);
+    BoxWatcher::Box warning = ReadBox(box);
+    EXPECT_EQ(warning.caption, "Can't delete the file named:");
+    EXPECT_EQ(warning.text, stage.library);
+    EXPECT_EQ(warning.owner, dialog);
+    EXPECT_EQ(warning.buttons, 1);
+    EXPECT_TRUE(IsWindowVisible(dialog));
+    EXPECT_EQ(ProgressPosition(dialog), 0) << "while the warning is up";
+    EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library)) << "the count goes before the file";
+    EXPECT_TRUE(ValueExists(HKEY_CURRENT_USER, HostKey, "Func1")) << "the uninstall went on behind the warning";
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey)) << "the uninstall went on behind the warning";
+
+    PressKeys(box, {VK_RETURN});
+    ASSERT_EQ(program.Wait(30000), 0u);
+    EXPECT_EQ(probe.Steps(), (std::vector<int>{1, 2}));
+    EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library));
+    EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, HostKey, "Func1"));
+    EXPECT_EQ(GetString(HKEY_CURRENT_USER, HostKey, "Func2"), installation.third);
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
+    EXPECT_TRUE(WaitUntilGone(stage.exe, 10000)) << stage.exe;
+    EXPECT_TRUE(WaitUntilGone(stage.script, 10000)) << stage.script;
+    // The folder stays, since the library is still in it.
+    EXPECT_EQ(List(stage.dir), "[pellumine.dll]");
+}
+
+struct Resource {
+    WORD type, name, language;
+    std::string bytes;
+};
+
+BOOL CALLBACK AddLanguage(HMODULE module, LPCSTR type, LPCSTR name, WORD language, LONG_PTR list)
+{
+    HRSRC found = FindResourceExA(module, type, name, language);
+    const char *bytes = (const char *)LockResource(LoadResource(module, found));
+    ((std::vector<Resource> *)list)
+        ->push_back({LOWORD(type), LOWORD(name), language, std::string(bytes, SizeofResource(module, found))});
+    return TRUE;
+}
+
+BOOL CALLBACK AddName(HMODULE module, LPCSTR type, LPSTR name, LONG_PTR list)
+{
+    EXPECT_TRUE(IS_INTRESOURCE(type) && IS_INTRESOURCE(name)) << "a resource with a name";
+    return EnumResourceLanguagesA(module, type, name, AddLanguage, list);
+}
+
+BOOL CALLBACK AddType(HMODULE module, LPSTR type, LONG_PTR list)
+{
+    return EnumResourceNamesA(module, type, AddName, list);
+}
+
+std::vector<Resource> ResourcesOf(const std::string &path)
+{
+    std::vector<Resource> resources;
+    HMODULE module = LoadLibraryExA(path.c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+    EXPECT_TRUE(module) << path << ": error " << GetLastError();
+    if (module) {
+        EnumResourceTypesA(module, AddType, (LONG_PTR)&resources);
+        FreeLibrary(module);
+    }
+    return resources;
+}
+
+bool IsTemplate(const Resource &resource)
+{
+    return resource.type == LOWORD(RT_DIALOG) && resource.name == 102;
+}
+
+// Gives the staged uninst.exe the built program's resources with the dialog template replaced
+// by `dialog`, or without it when `dialog` is empty. Every resource is written anew, since
+// Wine's UpdateResource does not remove a single resource of a file.
+void ReplaceDialogTemplate(const std::string &exe, const std::string &dialog)
+{
+    std::vector<Resource> resources = ResourcesOf(UninstExe());
+    ASSERT_EQ(std::count_if(resources.begin(), resources.end(), IsTemplate), 1);
+    HANDLE update = BeginUpdateResourceA(exe.c_str(), TRUE);
+    ASSERT_TRUE(update) << exe << ": error " << GetLastError();
+    for (Resource &resource : resources) {
+        if (IsTemplate(resource))
+            resource.bytes = dialog;
+        if (!resource.bytes.empty())
+            EXPECT_TRUE(UpdateResourceA(update, MAKEINTRESOURCEA(resource.type), MAKEINTRESOURCEA(resource.name),
+                                        resource.language, &resource.bytes[0], (DWORD)resource.bytes.size()))
+                << "error " << GetLastError();
+    }
+    ASSERT_TRUE(EndUpdateResourceA(update, FALSE)) << "error " << GetLastError();
+
+    std::vector<Resource> written = ResourcesOf(exe);
+    auto found = std::find_if(written.begin(), written.end(), IsTemplate);
+    EXPECT_EQ(found == written.end() ? "" : found->bytes, dialog);
+    EXPECT_EQ(written.size(), resources.size() - (dialog.empty() ? 1 : 0));
+}
+
+// The template with the progress bar's class renamed to one that nobody registers.
+std::string WithUnknownProgressClass(const std::string &dialog)
+{
+    const char name[] = "msctls_progress32";
+    const size_t length = sizeof name - 1;
+    std::string renamed = dialog;
+    for (size_t at = 0; at + 2 * length <= renamed.size(); at += 2) {
+        size_t i = 0;
+        while (i < length && tolower((unsigned char)renamed[at + 2 * i]) == name[i] && renamed[at + 2 * i + 1] == 0)
+            i++;
+        if (i == length) {
+            renamed[at + 2 * (length - 2)] = 'X';
+            return renamed;
+        }
+    }
+    ADD_FAILURE() << "no progress bar class in the template";
+    return renamed;
+}
+
+// A start-up whose dialog cannot be created, and how the executable is made so.
+struct BrokenStart {
+    const char *name;
+    std::string (*dialog)(const std::string &built);  // the template to give it; empty for none
+};
+
+void PrintTo(const BrokenStart &start, std::ostream *out) { *out << start.name; }
+
+const BrokenStart brokenStarts[] = {
+    {"TemplateMissing", [](const std::string &) { return std::string(); }},
+    {"ProgressBarClassUnknown", WithUnknownProgressClass},
+};
+
+class StartUp : public ::testing::TestWithParam<BrokenStart> {};
+
+TEST_P(StartUp, WithoutItsDialogTheProgramSaysSoAndChangesNothing)
+{
+    Installation installation;
+    const Stage &stage = installation.stage;
+    std::vector<Resource> built = ResourcesOf(UninstExe());
+    auto dialog = std::find_if(built.begin(), built.end(), IsTemplate);
+    ASSERT_NE(dialog, built.end());
+    ASSERT_NO_FATAL_FAILURE(ReplaceDialogTemplate(stage.exe, GetParam().dialog(dialog->bytes)));
+    std::string before = installation.State();
+
+    Program program(stage.exe, stage.temp);
+    HWND box = WaitForDialog(program, NULL);
+    ASSERT_TRUE(box) << "no message; exit code " << program.Wait(0);
+    ASSERT_NE(TextOf(box), Title) << "the dialog came up";
+    BoxWatcher::Box message = ReadBox(box);
+    EXPECT_EQ(message.caption, "Error during uninstall:");
+    EXPECT_EQ(message.text, "Can't create window!");
+    EXPECT_EQ(message.owner, (HWND)NULL);
+    EXPECT_EQ(message.buttons, 1);
+
+    PressKeys(box, {VK_RETURN});
+    EXPECT_EQ(program.Wait(10000), 0u);
+    EXPECT_EQ(installation.State(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Broken, StartUp, ::testing::ValuesIn(brokenStarts),
+                         [](const ::testing::TestParamInfo<BrokenStart> &info) { return std::string(info.param.name); });
+
+}  // namespace
