@@ -163,21 +163,50 @@ std::vector<Item> Items(const std::string &temp)
 
 std::string Or(const std::string &text, const char *nothing) { return text.empty() ? nothing : text; }
 
-// Prints the table; true if every product item went (after an uninstall; otherwise stayed) and
-// every other item stayed as it was. The script is the one product item absent before the run.
-bool PrintTable(const std::vector<Item> &items, bool uninstalled)
+std::string TrimEnd(std::string text)
+{
+    text.erase(text.find_last_not_of(' ') + 1);
+    return text;
+}
+
+size_t LabelWidth(const std::vector<Item> &items)
 {
     size_t width = 0;
     for (const Item &item : items)
         width = std::max(width, item.label.size());
-    printf("\n  %-*s  %-8s  %-8s\n", (int)width, "", "before", "after");
+    return width;
+}
+
+// Starts a new section of a table when the item opens one.
+void PrintSection(const Item &item, std::string &section)
+{
+    if (item.section != section) {
+        section = item.section;
+        printf("%s\n", section.c_str());
+    }
+}
+
+void PrintBefore(const std::vector<Item> &items)
+{
+    std::string section;
+    printf("\nBefore\n");
+    for (const Item &item : items) {
+        PrintSection(item, section);
+        printf("  %-*s  %s\n", (int)LabelWidth(items), item.label.c_str(), Or(item.before, "-").c_str());
+    }
+    printf("\n");
+}
+
+// Prints after beside before; true if every product item went (after an uninstall; otherwise
+// stayed) and every other item stayed as it was. The script is absent before the run.
+bool PrintAfter(const std::vector<Item> &items, bool uninstalled)
+{
+    int width = (int)LabelWidth(items);
+    printf("\nAfter, beside before\n  %-*s  %-8s  after\n", width, "", "before");
     bool good = true;
     std::string section;
     for (const Item &item : items) {
-        if (item.section != section) {
-            section = item.section;
-            printf("%s\n", section.c_str());
-        }
+        PrintSection(item, section);
         const char *verdict;
         bool right;
         if (item.product && uninstalled) {
@@ -188,8 +217,10 @@ bool PrintTable(const std::vector<Item> &items, bool uninstalled)
                       : item.after.empty() ? "REMOVED" : "CHANGED";
             right = item.after == item.before;
         }
-        printf("  %-*s  %-8s  %-8s  %-8s %s\n", (int)width, item.label.c_str(), Or(item.before, "-").c_str(),
-               Or(item.after, "-").c_str(), verdict, right ? "" : "  <- wrong");
+        char line[512];
+        snprintf(line, sizeof line, "  %-*s  %-8s  %-8s  %-8s %s", width, item.label.c_str(),
+                 Or(item.before, "-").c_str(), Or(item.after, "-").c_str(), verdict, right ? "" : "  <- wrong");
+        printf("%s\n", TrimEnd(line).c_str());
         good = good && right;
     }
     printf("\n");
@@ -417,7 +448,9 @@ int Demo(const std::string &screenshot, bool automatic)
     for (Item &item : items)
         item.before = item.look();
 
-    printf("Uninstalling the IEEE754 Add-on Library installed in \"%s\"\n", Folder);
+    printf("The IEEE754 Add-on Library, installed in \"%s\" beside another product\n", Folder);
+    PrintBefore(items);
+    printf("Running uninst.exe from there\n");
     Run run = RunProgram(temp, automatic, screenshot);
     if (!run.problem.empty()) {
         printf("Failed: %s.\n", run.problem.c_str());
@@ -427,16 +460,16 @@ int Demo(const std::string &screenshot, bool automatic)
         for (Item &item : items)
             item.after = item.look();
         printf("The dialog was cancelled: nothing may change.\n");
-        return PrintTable(items, false) ? 0 : 1;
+        return PrintAfter(items, false) ? 0 : 1;
     }
     if (automatic)
-        printf("The dialog appeared after %.2f s; Enter pressed; the program exited %.0f ms later.\n",
+        printf("The dialog appeared after %.2f s; Enter pressed; the program exited %.0f ms later\n",
                run.visible / 1000, run.exit);
     for (const std::string &warning : run.warnings)
         printf("The program warned: %s\n", warning.c_str());
     for (Item &item : items)
         item.after = item.look();
-    bool good = PrintTable(items, true) && run.warnings.empty();
+    bool good = PrintAfter(items, true) && run.warnings.empty();
     printf("The uninstaller removed itself (times from %s):\n", automatic ? "OK" : "the program's exit");
     printf("  uninst.exe gone            %s\n", Seconds(run.exeGone).c_str());
     printf("  its folder gone            %s\n", Seconds(run.folderGone).c_str());
@@ -505,12 +538,12 @@ int Bench(int runs, const std::string &json, const std::string &commit)
     };
     bool sizeMet = size <= 8192;
     bool met = sizeMet;
-    printf("\nuninst.exe under Wine, %d runs after one warm-up (median, min-max)\n\n", runs);
-    printf("  %-27s %9s %19s   %-18s\n", "", "median", "min - max", "target");
+    printf("\nuninst.exe under Wine, %d runs after one warm-up; the times' targets hold for the median\n\n", runs);
+    printf("  %-27s %9s %19s   target\n", "", "median", "min - max");
     printf("  %-27s %9lu %19s   %-18s %s\n", "size on disk (bytes)", size, "", "<= 8192 (aim 6144)", sizeMet ? "met" : "MISSED");
     for (const Row &row : rows) {
-        char range[40], target[24] = "", median[24];
-        bool rowMet = row.target < 0 || row.spread.median <= row.target;
+        char range[40], target[24] = "", median[24], line[160];
+        bool rowMet = row.target < 0 || row.spread.median < row.target;
         if (row.target == 0)
             rowMet = row.spread.max == 0;  // nothing left, in every run
         met = met && rowMet;
@@ -520,9 +553,10 @@ int Bench(int runs, const std::string &json, const std::string &commit)
         if (row.target > 0)
             sprintf(target, "< %.0f %s", row.target, row.unit);
         else if (row.target == 0)
-            sprintf(target, "0");
-        printf("  %-27s %9s %19s   %-18s %s\n", row.label, median, range, target,
-               row.target < 0 ? "" : rowMet ? "met" : "MISSED");
+            sprintf(target, "0 in every run");
+        snprintf(line, sizeof line, "  %-27s %9s %19s   %-18s %s", row.label, median, range, target,
+                 row.target < 0 ? "" : rowMet ? "met" : "MISSED");
+        printf("%s\n", TrimEnd(line).c_str());
     }
     printf("\n%s\n", met ? "Every target is met." : "A target is MISSED.");
 
