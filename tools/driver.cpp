@@ -42,15 +42,6 @@ void SetCount(const std::string &path, DWORD count)
     SetValue(HKEY_LOCAL_MACHINE, SharedDllsKey, path, REG_DWORD, &count, sizeof count);
 }
 
-void DeleteValue(HKEY root, const std::string &key, const std::string &name)
-{
-    HKEY handle;
-    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_ALL_ACCESS, &handle) == ERROR_SUCCESS) {
-        RegDeleteValueA(handle, name.c_str());
-        RegCloseKey(handle);
-    }
-}
-
 // The add-on installed beside another product of the same maker; anything left from an earlier
 // run is replaced. Returns false if the program could not be put in place.
 bool StageInstallation()
@@ -95,7 +86,7 @@ struct Item {
     std::string section, label;
     bool product;                       // the add-on's own: must go; anything else must stay
     std::function<std::string()> look;  // what is there now, "" for nothing
-    std::string before, after;
+    std::string before = "", after = "";
 };
 
 std::string LookFile(const std::string &path)
