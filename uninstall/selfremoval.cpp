@@ -97,20 +97,21 @@ static BOOL WriteScript()
 }
 
 // Starts the script hidden and suspended, lets the uninstaller outrank it, then lets it run.
-static void StartScript()
+static void StartScript(DWORD folderLength)
 {
     STARTUPINFOA startup;
     PROCESS_INFORMATION process;
-    char commandLine[MAX_PATH + 2];
+    char folder[MAX_PATH], commandLine[sizeof LibraryFileName + 4];
 
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
-    // Quoted, so that a space in the path cannot make the system start a program at its first word.
-    wsprintfA(commandLine, "\"%s\"", WorkPath);
-    if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, CREATE_SUSPENDED | IDLE_PRIORITY_CLASS, NULL, "\\",
-                        &startup, &process))
+    // cmd.exe expands % in its command line, quoted or not: there the script is named within its folder.
+    lstrcpynA(folder, WorkPath, folderLength + 1);
+    wsprintfA(commandLine, "\".\\%s\"", WorkPath + folderLength);
+    if (!CreateProcessA(WorkPath, commandLine, NULL, NULL, FALSE, CREATE_SUSPENDED | IDLE_PRIORITY_CLASS, NULL,
+                        folder, &startup, &process))
         return;
     SetThreadPriority(process.hThread, THREAD_PRIORITY_IDLE);
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
@@ -130,7 +131,7 @@ void LaunchSelfRemoval()
         lstrcpyA(WorkPath + length, LibraryFileName);
         lstrcpyA(WorkPath + length + 10, "bat");
         if (WriteScript())
-            StartScript();
+            StartScript(length);
     }
     StepProgress();
 }
