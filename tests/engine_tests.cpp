@@ -78,6 +78,34 @@ void ListTree(const std::wstring &folder, const std::wstring &prefix, std::set<s
     FindClose(search);
 }
 
+// Removes a folder with all it holds, names outside the ANSI code page included.
+void RemoveTreeW(const std::wstring &folder)
+{
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(Long(folder + L"\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = entry.cFileName, path = folder + L"\\" + name;
+            if (name == L"." || name == L"..")
+                continue;
+            SetFileAttributesW(Long(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTreeW(path);
+            else
+                DeleteFileW(Long(path).c_str());
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+    RemoveDirectoryW(Long(folder).c_str());
+}
+
+// Removes what a stage cannot: names outside the ANSI code page, and paths of 260 characters or more.
+struct WideCleanup {
+    explicit WideCleanup(const Stage &stage) : root(Wide(stage.root)) {}
+    ~WideCleanup() { RemoveTreeW(root); }
+    std::wstring root;
+};
+
 std::set<std::wstring> Tree(const std::string &folder)
 {
     std::set<std::wstring> found;
@@ -532,5 +560,69 @@ TEST(Script, HoldsExactlyTheFiveLinesAndReplacesAStaleOne)
     EXPECT_TRUE(stillThere) << "the held program was deleted";
     EXPECT_TRUE(RemovedItself(stage)) << "once the program is released";
 }
+
+
+// Decoys are files where a wrong reading of the script's paths would act; each must survive.
+struct NamesCase {
+    const char *name;
+    const wchar_t *folder, *temp;  // the installation and temporary folders, below the stage's root
+    std::vector<const wchar_t *> decoys;
+};
+
+void PrintTo(const NamesCase &names, std::ostream *out) { *out << names.name; }
+
+// Named in folders below, so that a script that expanded it would act on the "decoy" folders.
+const char DecoyVariable[] = "PELLUMINE_DECOY";
+
+const NamesCase NamesCases[] = {
+    {"SpacesAndParentheses", L"Program Files (x86)", L"tmp (1) dir",
+     {L"Program\\uninst.exe", L"Program Files\\uninst.exe", L"tmp\\pellumine.bat"}},
+    {"Ampersand", L"R&D", L"T&M", {L"R\\uninst.exe", L"D\\uninst.exe", L"T\\pellumine.bat", L"M\\pellumine.bat"}},
+    {"Percent", L"100%", L"50% off", {L"100\\uninst.exe", L"50 off\\pellumine.bat"}},
+    {"Variable", L"%PELLUMINE_DECOY%", L"%PELLUMINE_DECOY% tmp", {L"decoy\\uninst.exe", L"decoy tmp\\pellumine.bat"}},
+    {"SystemVariables", L"%PATH%", L"%TEMP%", {}},
+    {"Caret", L"a^b", L"c^d", {L"ab\\uninst.exe", L"cd\\pellumine.bat"}},
+    {"Exclamation", L"Hi!PELLUMINE_DECOY!", L"!PELLUMINE_DECOY!", {L"Hidecoy\\uninst.exe", L"decoy\\pellumine.bat"}},
+    // Written in the ANSI code page, these letters would read in the OEM one as the decoys' letters.
+    {"AccentedLetters", L"caf\u00e9", L"M\u00fcller", {L"caf\u0398\\uninst.exe", L"M\u207fller\\pellumine.bat"}},
+    // Not in the OEM code page at all: neither the ANSI bytes nor a best-fit spelling may be used.
+    {"LettersWithoutOemEquivalent", L"\u0152uvre", L"\u20acuro",
+     {L"\u00eeuvre\\uninst.exe", L"Ouvre\\uninst.exe", L"OEuvre\\uninst.exe", L"\u00c7uro\\pellumine.bat",
+      L"Euro\\pellumine.bat"}},
+};
+
+class Names : public ::testing::TestWithParam<NamesCase> {};
+
+TEST_P(Names, ScriptRemovesExactlyTheProgramItsFolderAndItself)
+{
+    const NamesCase &names = GetParam();
+    Stage stage(Ansi(names.folder), Ansi(names.temp));
+    ASSERT_TRUE(Exists(stage.dir)) << stage.dir;
+    ASSERT_TRUE(Exists(stage.temp)) << stage.temp;
+    WideCleanup cleanup(stage);
+    stage.Install(EngineHostExe());
+    Registration registration(stage);
+    std::wstring root = cleanup.root;
+    // A decoy script that runs leaves this marker.
+    std::string ran = stage.root + "\\decoy.ran";
+    for (const wchar_t *decoy : names.decoys) {
+        std::wstring path = root + L"\\" + decoy;
+        CreateDirectoryW(path.substr(0, path.rfind(L'\\')).c_str(), NULL);
+        WriteFileW(path, "@echo ran> \"" + ran + "\"\r\n");
+    }
+    SetEnvironmentVariableA(DecoyVariable, "decoy");
+    Program program(stage.exe, stage.temp);
+    SetEnvironmentVariableA(DecoyVariable, NULL);
+    ASSERT_EQ(program.Wait(ExitWait), 0u);
+
+    EXPECT_FALSE(Exists(stage.library)) << stage.library;
+    EXPECT_TRUE(RemovedItself(stage));
+    for (const wchar_t *decoy : names.decoys)
+        EXPECT_TRUE(ExistsW(root + L"\\" + decoy)) << Ansi(decoy) << " was deleted";
+    EXPECT_FALSE(Exists(ran)) << "a decoy script ran";
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Names, ::testing::ValuesIn(NamesCases),
+                         [](const ::testing::TestParamInfo<NamesCase> &info) { return info.param.name; });
 
 }  // namespace
