@@ -187,13 +187,25 @@ std::string ExpectedScript(const std::string &exe, const std::string &script)
            + script + "\"\r\n";
 }
 
+// The script's process has ended once its folder, which is its current directory, can be removed.
+::testing::AssertionResult ScriptEnded(const Stage &stage)
+{
+    DWORD start = GetTickCount();
+    while (!RemoveDirectoryA(stage.temp.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        if (GetTickCount() - start > GoneWait)
+            return ::testing::AssertionFailure() << stage.temp << " still in use after " << GoneWait << " ms";
+        Sleep(20);
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // The self-removal has run to its end: the program, its (then empty) folder and the script are gone.
 ::testing::AssertionResult RemovedItself(const Stage &stage)
 {
     for (const std::string &path : {stage.exe, stage.dir, stage.script})
         if (!WaitUntilGone(path, GoneWait))
             return ::testing::AssertionFailure() << path << " still there after " << GoneWait << " ms";
-    return ::testing::AssertionSuccess();
+    return ScriptEnded(stage);
 }
 
 TEST(Engine, UninstallsAStagedInstallationAndRemovesItself)
@@ -215,6 +227,7 @@ TEST(Engine, UninstallsAStagedInstallationAndRemovesItself)
     EXPECT_TRUE(WaitUntilGone(stage.exe, 10000)) << stage.exe;
     EXPECT_TRUE(WaitUntilGone(stage.dir, 10000)) << stage.dir;
     EXPECT_TRUE(WaitUntilGone(stage.script, 10000)) << stage.script;
+    EXPECT_TRUE(ScriptEnded(stage));
 }
 
 TEST(Engine, KeepsAFolderThatStillHoldsAnotherFile)
@@ -230,6 +243,7 @@ TEST(Engine, KeepsAFolderThatStillHoldsAnotherFile)
 
     EXPECT_TRUE(WaitUntilGone(stage.exe, GoneWait)) << stage.exe;
     EXPECT_TRUE(WaitUntilGone(stage.script, GoneWait)) << stage.script;
+    EXPECT_TRUE(ScriptEnded(stage));
     EXPECT_FALSE(Exists(stage.library)) << stage.library;
     EXPECT_TRUE(Exists(stage.dir)) << stage.dir;
     EXPECT_EQ(ReadBytes(other), "not ours to delete") << other;
@@ -522,6 +536,7 @@ TEST_P(LibraryFile, WarnsOnceWhenItStaysAndGoesOnWithTheRest)
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
     EXPECT_TRUE(WaitUntilGone(stage.exe, GoneWait)) << stage.exe;
     EXPECT_TRUE(WaitUntilGone(stage.script, GoneWait)) << stage.script;
+    EXPECT_TRUE(ScriptEnded(stage));
     if (library.warned)
         EXPECT_TRUE(Exists(stage.dir)) << "the folder still holds the library";
     else
@@ -624,5 +639,188 @@ TEST_P(Names, ScriptRemovesExactlyTheProgramItsFolderAndItself)
 
 INSTANTIATE_TEST_SUITE_P(Paths, Names, ::testing::ValuesIn(NamesCases),
                          [](const ::testing::TestParamInfo<NamesCase> &info) { return info.param.name; });
+
+
+// An installation folder of more than 246 characters leaves no room for the library's name: no
+// step may act on the cut-off path, which could be somebody else's file.
+struct LongFolderCase {
+    size_t length;  // of the installation folder's path
+    bool fits;
+};
+
+void PrintTo(const LongFolderCase &folder, std::ostream *out) { *out << folder.length << " characters"; }
+
+class LongFolder : public ::testing::TestWithParam<LongFolderCase> {};
+
+TEST_P(LongFolder, NothingActsOnACutOffPath)
+{
+    const LongFolderCase &folder = GetParam();
+    Stage stage;
+    WideCleanup cleanup(stage);
+    SetFolderLength(stage, folder.length);
+    ASSERT_TRUE(CopyFileA(EngineHostExe().c_str(), stage.exe.c_str(), FALSE)) << stage.exe << ": " << GetLastError();
+    WriteFileW(Wide(stage.library), "MZ not really a library");
+    Registration registration(stage);
+    // What a copy cut at the end of the 260-character buffer would name.
+    std::string cutOff = stage.library.substr(0, MAX_PATH - 1);
+    if (!folder.fits) {
+        WriteFileW(Wide(cutOff), "somebody else's file");
+        registration.AddSharedCount(cutOff, 2);
+        SetString(HKEY_CURRENT_USER, HostKey, "Func0", cutOff);
+    }
+    SetString(HKEY_CURRENT_USER, HostKey, folder.fits ? "Func0" : "Func1", stage.library);
+
+    std::vector<BoxWatcher::Box> boxes;
+    {
+        Program program(stage.exe, stage.temp);
+        BoxWatcher watcher(program.info.dwProcessId);
+        ASSERT_EQ(program.Wait(ExitWait), 0u);
+        boxes = watcher.Boxes();
+    }
+
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
+    if (folder.fits) {
+        EXPECT_EQ(boxes.size(), 0u);
+        EXPECT_FALSE(ExistsW(Wide(stage.library))) << stage.library;
+        EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library));
+        EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, HostKey, "Func0"));
+        EXPECT_TRUE(RemovedItself(stage));
+        return;
+    }
+    EXPECT_EQ(boxes.size(), 1u);
+    if (!boxes.empty()) {
+        EXPECT_EQ(boxes[0].caption, "Can't delete the file named:");
+        EXPECT_EQ(boxes[0].text, "pellumine.dll");
+    }
+    EXPECT_EQ(ReadBytes(cutOff), "somebody else's file") << cutOff;
+    EXPECT_EQ(SharedCount(cutOff), 2u) << cutOff;
+    EXPECT_EQ(GetString(HKEY_CURRENT_USER, HostKey, "Func0"), cutOff);
+    // The library's own entries stay too: the steps that would need its path are skipped.
+    EXPECT_TRUE(ExistsW(Wide(stage.library))) << stage.library;
+    EXPECT_EQ(SharedCount(stage.library), 1u) << stage.library;
+    EXPECT_EQ(GetString(HKEY_CURRENT_USER, HostKey, "Func1"), stage.library);
+    EXPECT_TRUE(WaitUntilGone(stage.exe, GoneWait)) << stage.exe;
+    EXPECT_TRUE(WaitUntilGone(stage.script, GoneWait)) << stage.script;
+    EXPECT_TRUE(ScriptEnded(stage));
+    EXPECT_TRUE(Exists(stage.dir)) << "the folder still holds the library";
+}
+
+// 245 is the longest that fits; Wine starts no program from a path of 260 characters or more,
+// so 248 is the longest folder that can hold a running uninst.exe.
+INSTANTIATE_TEST_SUITE_P(Lengths, LongFolder,
+                         ::testing::Values(LongFolderCase{LongestFolder, true}, LongFolderCase{246, false},
+                                           LongFolderCase{247, false}),
+                         [](const ::testing::TestParamInfo<LongFolderCase> &info) {
+                             return std::to_string(info.param.length);
+                         });
+
+// A temporary folder of 246 characters or more leaves no room for the script's name: then there
+// is no script anywhere, rather than one written past the buffer or over a stale path.
+struct LongTempCase {
+    size_t length;  // of the temporary folder's path, with its trailing backslash
+    bool script;
+};
+
+void PrintTo(const LongTempCase &temp, std::ostream *out) { *out << temp.length << " characters"; }
+
+class LongTemp : public ::testing::TestWithParam<LongTempCase> {};
+
+TEST_P(LongTemp, WritesTheScriptOnlyWhereItFits)
+{
+    const LongTempCase &temp = GetParam();
+    Stage stage;
+    SetTempLength(stage, temp.length);
+    stage.Install(EngineHostExe());
+    Registration registration(stage);
+    std::string currentDir = stage.root + "\\cwd";
+    CreateDirectoryA(currentDir.c_str(), NULL);
+    char windows[MAX_PATH], ownTemp[MAX_PATH];
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    GetTempPathA(MAX_PATH, ownTemp);
+    const std::vector<std::string> elsewhere = {"C:\\pellumine.bat", std::string(windows) + "\\pellumine.bat",
+                                                std::string(ownTemp) + "pellumine.bat"};
+    for (const std::string &place : elsewhere)
+        ASSERT_FALSE(Exists(place)) << place << " is there before the test";
+    std::set<std::wstring> expected = Tree(stage.root);
+    expected.erase(Wide(stage.library.substr(stage.root.size() + 1)));
+    if (temp.script)
+        expected.insert(Wide(stage.script.substr(stage.root.size() + 1)));
+    // Any script started keeps looping while the program is held, so none can delete itself unseen.
+    HANDLE held = CreateFileA(stage.exe.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << stage.exe << ": error " << GetLastError();
+
+    Program program(stage.exe, stage.temp, currentDir);
+    DWORD exitCode = program.Wait(ExitWait);
+    std::set<std::wstring> after = Tree(stage.root);
+    std::vector<std::string> foundElsewhere;
+    for (const std::string &place : elsewhere)
+        if (Exists(place))
+            foundElsewhere.push_back(place);
+    CloseHandle(held);
+
+    ASSERT_EQ(exitCode, 0u);
+    EXPECT_TRUE(after == expected) << "got:" << Show(after) << "\nexpected:" << Show(expected);
+    EXPECT_TRUE(foundElsewhere.empty()) << foundElsewhere[0];
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
+    if (temp.script)
+        EXPECT_TRUE(RemovedItself(stage));
+    else
+        EXPECT_TRUE(Exists(stage.exe)) << stage.exe;
+}
+
+// GetTempPathA reports the room it needs for 246 characters, and fails outright from 259 on.
+INSTANTIATE_TEST_SUITE_P(Lengths, LongTemp,
+                         ::testing::Values(LongTempCase{245, true}, LongTempCase{246, false},
+                                           LongTempCase{MAX_PATH, false}),
+                         [](const ::testing::TestParamInfo<LongTempCase> &info) {
+                             return std::to_string(info.param.length);
+                         });
+
+// The marks that planted programs leave when they run.
+std::set<std::wstring> Markers(const std::string &folder)
+{
+    std::set<std::wstring> markers;
+    for (const std::wstring &path : Tree(folder))
+        if (path.size() > 4 && path.compare(path.size() - 4, 4, L".ran") == 0)
+            markers.insert(path);
+    return markers;
+}
+
+// Started unquoted, "C:\...\tmp dir\pellumine.bat" would run a program planted at "C:\...\tmp".
+TEST(Script, RunsItselfAndNoProgramPlantedAtTheFirstWordOfItsPath)
+{
+    Stage stage("", "tmp dir");
+    stage.Install(EngineHostExe());
+    Registration registration(stage);
+    char self[MAX_PATH];
+    GetModuleFileNameA(NULL, self, MAX_PATH);
+    for (const char *name : {"tmp.exe", "tmp.com", "tmp"})
+        ASSERT_TRUE(CopyFileA(self, (stage.root + "\\" + name).c_str(), FALSE)) << name << ": " << GetLastError();
+    WriteBytes(stage.root + "\\tmp.bat", "@echo ran> \"" + stage.root + "\\tmp.bat.ran\"\r\n");
+
+    // The plant is real: the system itself runs it for the unquoted path.
+    WriteBytes(stage.script, "@rem\r\n");
+    std::string unquoted = stage.script;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION control;
+    ASSERT_TRUE(CreateProcessA(NULL, &unquoted[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &control))
+        << GetLastError();
+    WaitForSingleObject(control.hProcess, ExitWait);
+    CloseHandle(control.hProcess);
+    CloseHandle(control.hThread);
+    std::set<std::wstring> markers = Markers(stage.root);
+    ASSERT_FALSE(markers.empty()) << "no planted program ran for the unquoted path";
+    for (const std::wstring &marker : markers)
+        DeleteFileW((Wide(stage.root) + L"\\" + marker).c_str());
+    DeleteFileA(stage.script.c_str());
+
+    Program program(stage.exe, stage.temp);
+    ASSERT_EQ(program.Wait(ExitWait), 0u);
+
+    EXPECT_TRUE(RemovedItself(stage));
+    markers = Markers(stage.root);
+    EXPECT_TRUE(markers.empty()) << "planted programs ran:" << Show(markers);
+}
 
 }  // namespace
