@@ -179,14 +179,6 @@ DWORD SharedCount(const std::string &name)
     return count;
 }
 
-// The five lines the script must hold, byte for byte.
-std::string ExpectedScript(const std::string &exe, const std::string &script)
-{
-    std::string dir = exe.substr(0, exe.rfind('\\'));
-    return ":Repeat\r\ndel \"" + exe + "\"\r\nif exist \"" + exe + "\" goto Repeat\r\nrmdir \"" + dir + "\"\r\ndel \""
-           + script + "\"\r\n";
-}
-
 // The script's process has ended once its folder, which is its current directory, can be removed.
 ::testing::AssertionResult ScriptEnded(const Stage &stage)
 {
@@ -550,11 +542,68 @@ INSTANTIATE_TEST_SUITE_P(States, LibraryFile,
                                            LibraryCase{"AlreadyGone", LibraryState::Gone, false}),
                          [](const ::testing::TestParamInfo<LibraryCase> &info) { return info.param.name; });
 
+struct ScriptCase {
+    const char *name;
+    const char *folder;  // the installation folder below the stage's root; null for the drive's root
+    std::string (*spell)(std::string path);  // how the script must write a path that cmd.exe reads exactly
+};
+
+void PrintTo(const ScriptCase &script, std::ostream *out) { *out << script.name; }
+
+std::string AsIs(std::string path) { return path; }
+
+std::string PercentDoubled(std::string path)
+{
+    for (size_t at = path.find('%'); at != std::string::npos; at = path.find('%', at + 2))
+        path.insert(at, 1, '%');
+    return path;
+}
+
+// "é" is 0xE9 in the ANSI code page 1252 and 0x82 in the OEM code page 437.
+std::string OemLetters(std::string path)
+{
+    for (char &c : path)
+        if (c == '\xe9')
+            c = '\x82';
+    return path;
+}
+
+const ScriptCase ScriptCases[] = {
+    {"OrdinaryPath", "Add-on Library", AsIs},
+    {"PercentDoubled", "100% pure", PercentDoubled},
+    {"OemLetters", "caf\xe9", OemLetters},
+    {"DriveRoot", nullptr, AsIs},
+};
+
+// Removes what a test put at the drive's root, where no stage cleans up.
+struct RootFiles {
+    ~RootFiles()
+    {
+        for (const std::string &path : paths)
+            DeleteFileA(path.c_str());
+    }
+    std::vector<std::string> paths;
+};
+
+class ScriptBytes : public ::testing::TestWithParam<ScriptCase> {};
+
 // Holding the program's file open without delete sharing keeps the script looping on line 2, so it
 // can be read whole before it deletes itself.
-TEST(Script, HoldsExactlyTheFiveLinesAndReplacesAStaleOne)
+TEST_P(ScriptBytes, HoldsExactlyTheFiveLinesAndReplacesAStaleOne)
 {
-    Stage stage;
+    const ScriptCase &layout = GetParam();
+    Stage stage(layout.folder ? layout.folder : "");
+    RootFiles rootFiles;
+    std::string dir = stage.dir;
+    if (!layout.folder) {
+        RemoveDirectoryA(stage.dir.c_str());
+        stage.dir = "C:";
+        stage.exe = "C:\\uninst.exe";
+        stage.library = "C:\\pellumine.dll";
+        dir = "C:\\";  // "C:" alone would name the current directory on drive C
+        ASSERT_FALSE(Exists(stage.exe)) << stage.exe << " is there before the test";
+        rootFiles.paths = {stage.exe, stage.library};
+    }
     stage.Install(EngineHostExe());
     Registration registration(stage);
     std::string stale;
@@ -571,11 +620,21 @@ TEST(Script, HoldsExactlyTheFiveLinesAndReplacesAStaleOne)
     CloseHandle(held);
 
     ASSERT_EQ(exitCode, 0u);
-    EXPECT_EQ(script, ExpectedScript(stage.exe, stage.script));
+    std::string exe = layout.spell(stage.exe);
+    EXPECT_EQ(script, ":Repeat\r\ndel \"" + exe + "\"\r\nif exist \"" + exe + "\" goto Repeat\r\nrmdir \""
+                          + layout.spell(dir) + "\"\r\ndel \"" + layout.spell(stage.script) + "\"\r\n");
     EXPECT_TRUE(stillThere) << "the held program was deleted";
-    EXPECT_TRUE(RemovedItself(stage)) << "once the program is released";
+    if (layout.folder) {
+        EXPECT_TRUE(RemovedItself(stage)) << "once the program is released";
+    } else {
+        EXPECT_TRUE(WaitUntilGone(stage.exe, GoneWait)) << stage.exe;
+        EXPECT_TRUE(WaitUntilGone(stage.script, GoneWait)) << stage.script;
+        EXPECT_TRUE(ScriptEnded(stage));
+    }
 }
 
+INSTANTIATE_TEST_SUITE_P(Paths, ScriptBytes, ::testing::ValuesIn(ScriptCases),
+                         [](const ::testing::TestParamInfo<ScriptCase> &info) { return info.param.name; });
 
 // Decoys are files where a wrong reading of the script's paths would act; each must survive.
 struct NamesCase {
