@@ -264,7 +264,6 @@ TEST(Engine, DeletesTheSharedCountWhateverItIsAndNothingElse)
     EXPECT_TRUE(RemovedItself(stage));
 }
 
-
 // One value of the host's list, as written and as read back.
 struct HostValue {
     std::string name;
@@ -470,7 +469,6 @@ TEST_P(HostList, DeletesTheFirstMatchOnlyAndLeavesEverythingElse)
 INSTANTIATE_TEST_SUITE_P(Layouts, HostList, ::testing::ValuesIn(HostListCases),
                          [](const ::testing::TestParamInfo<HostListCase> &info) { return info.param.name; });
 
-
 enum class LibraryState { InUse, ReadOnly, Gone };
 
 struct LibraryCase {
@@ -654,8 +652,10 @@ const NamesCase NamesCases[] = {
     {"Ampersand", L"R&D", L"T&M", {L"R\\uninst.exe", L"D\\uninst.exe", L"T\\pellumine.bat", L"M\\pellumine.bat"}},
     {"Percent", L"100%", L"50% off", {L"100\\uninst.exe", L"50 off\\pellumine.bat"}},
     {"Variable", L"%PELLUMINE_DECOY%", L"%PELLUMINE_DECOY% tmp", {L"decoy\\uninst.exe", L"decoy tmp\\pellumine.bat"}},
+    // Expanded, these would name folders that do not exist, and the script would not run at all.
     {"SystemVariables", L"%PATH%", L"%TEMP%", {}},
     {"Caret", L"a^b", L"c^d", {L"ab\\uninst.exe", L"cd\\pellumine.bat"}},
+    // Only with delayed expansion, which is off unless a script turns it on.
     {"Exclamation", L"Hi!PELLUMINE_DECOY!", L"!PELLUMINE_DECOY!", {L"Hidecoy\\uninst.exe", L"decoy\\pellumine.bat"}},
     // Written in the ANSI code page, these letters would read in the OEM one as the decoys' letters.
     {"AccentedLetters", L"caf\u00e9", L"M\u00fcller", {L"caf\u0398\\uninst.exe", L"M\u207fller\\pellumine.bat"}},
@@ -698,7 +698,6 @@ TEST_P(Names, ScriptRemovesExactlyTheProgramItsFolderAndItself)
 
 INSTANTIATE_TEST_SUITE_P(Paths, Names, ::testing::ValuesIn(NamesCases),
                          [](const ::testing::TestParamInfo<NamesCase> &info) { return info.param.name; });
-
 
 // An installation folder of more than 246 characters leaves no room for the library's name: no
 // step may act on the cut-off path, which could be somebody else's file.
@@ -819,7 +818,7 @@ TEST_P(LongTemp, WritesTheScriptOnlyWhereItFits)
 
     ASSERT_EQ(exitCode, 0u);
     EXPECT_TRUE(after == expected) << "got:" << Show(after) << "\nexpected:" << Show(expected);
-    EXPECT_TRUE(foundElsewhere.empty()) << foundElsewhere[0];
+    EXPECT_TRUE(foundElsewhere.empty()) << "a script at " << ::testing::PrintToString(foundElsewhere);
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
     if (temp.script)
         EXPECT_TRUE(RemovedItself(stage));
