@@ -175,7 +175,8 @@ void PressKeys(HWND target, std::initializer_list<WORD> keys)
 // A left click of the mouse at a point of the screen.
 void ClickAt(POINT point)
 {
-    // The pointer of the X display moves too, or a late X motion event takes Wine's cursor back.
+    // SetCursorPos moves the X display's pointer too; after an input move alone, a late X motion
+    // event now and then took Wine's cursor back and the click landed elsewhere.
     SetCursorPos(point.x, point.y);
     POINT cursor;
     for (DWORD start = GetTickCount(); GetCursorPos(&cursor) && (cursor.x != point.x || cursor.y != point.y);)
@@ -234,6 +235,7 @@ BoxWatcher::Box ReadBox(HWND box)
     return read;
 }
 
+// Sends a message to a window of the program; its answer, or 0 if none comes within 5 s.
 LRESULT Ask(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0)
 {
     DWORD_PTR result = 0;
