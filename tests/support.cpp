@@ -257,8 +257,10 @@ static BOOL CALLBACK FindBox(HWND window, LPARAM search)
     char className[32];
     GetWindowThreadProcessId(window, &owner);
     GetClassNameA(window, className, sizeof className);
+    // A message box is a dialog with a text of id 0xFFFF; the uninstall dialog's texts have that id
+    // too, but it alone holds the progress bar.
     if (owner == s->processId && lstrcmpA(className, "#32770") == 0 && IsWindowVisible(window)
-        && GetDlgItem(window, 0xFFFF)) {
+        && GetDlgItem(window, 0xFFFF) && !GetDlgItem(window, 1000)) {
         s->found = window;
         return FALSE;
     }
