@@ -29,23 +29,6 @@ const bool PlantedProgramRan = [] {
 const DWORD ExitWait = 30000;  // the engine exits at once; this only bounds a hang
 const DWORD GoneWait = 10000;  // the self-removal script finishes well within this
 
-std::wstring Wide(const std::string &ansi)
-{
-    WCHAR buffer[1024];
-    int length = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, buffer, 1024);
-    return std::wstring(buffer, length > 0 ? length - 1 : 0);
-}
-
-std::string Ansi(const std::wstring &wide)
-{
-    char buffer[1024];
-    int length = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, buffer, 1024, NULL, NULL);
-    return std::string(buffer, length > 0 ? length - 1 : 0);
-}
-
-// Long paths go through the \\?\ form, which the ANSI calls refuse from 260 characters on.
-std::wstring Long(const std::wstring &path) { return L"\\\\?\\" + path; }
-
 bool ExistsW(const std::wstring &path)
 {
     return GetFileAttributesW(Long(path).c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -77,34 +60,6 @@ void ListTree(const std::wstring &folder, const std::wstring &prefix, std::set<s
     } while (FindNextFileW(search, &entry));
     FindClose(search);
 }
-
-// Removes a folder with all it holds, names outside the ANSI code page included.
-void RemoveTreeW(const std::wstring &folder)
-{
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(Long(folder + L"\\*").c_str(), &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = entry.cFileName, path = folder + L"\\" + name;
-            if (name == L"." || name == L"..")
-                continue;
-            SetFileAttributesW(Long(path).c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTreeW(path);
-            else
-                DeleteFileW(Long(path).c_str());
-        } while (FindNextFileW(search, &entry));
-        FindClose(search);
-    }
-    RemoveDirectoryW(Long(folder).c_str());
-}
-
-// Removes what a stage cannot: names outside the ANSI code page, and paths of 260 characters or more.
-struct WideCleanup {
-    explicit WideCleanup(const Stage &stage) : root(Wide(stage.root)) {}
-    ~WideCleanup() { RemoveTreeW(root); }
-    std::wstring root;
-};
 
 std::set<std::wstring> Tree(const std::string &folder)
 {
@@ -673,10 +628,9 @@ TEST_P(Names, ScriptRemovesExactlyTheProgramItsFolderAndItself)
     Stage stage(Ansi(names.folder), Ansi(names.temp));
     ASSERT_TRUE(Exists(stage.dir)) << stage.dir;
     ASSERT_TRUE(Exists(stage.temp)) << stage.temp;
-    WideCleanup cleanup(stage);
     stage.Install(EngineHostExe());
     Registration registration(stage);
-    std::wstring root = cleanup.root;
+    std::wstring root = Wide(stage.root);
     // A decoy script that runs leaves this marker.
     std::string ran = stage.root + "\\decoy.ran";
     for (const wchar_t *decoy : names.decoys) {
@@ -714,7 +668,6 @@ TEST_P(LongFolder, NothingActsOnACutOffPath)
 {
     const LongFolderCase &folder = GetParam();
     Stage stage;
-    WideCleanup cleanup(stage);
     SetFolderLength(stage, folder.length);
     ASSERT_TRUE(CopyFileA(EngineHostExe().c_str(), stage.exe.c_str(), FALSE)) << stage.exe << ": " << GetLastError();
     WriteFileW(Wide(stage.library), "MZ not really a library");

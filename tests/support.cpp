@@ -58,25 +58,45 @@ bool WaitUntilGone(const std::string &path, DWORD milliseconds)
     return true;
 }
 
-void RemoveTree(const std::string &path)
+std::wstring Wide(const std::string &ansi)
 {
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+    WCHAR buffer[1024];
+    int length = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, buffer, 1024);
+    return std::wstring(buffer, length > 0 ? length - 1 : 0);
+}
+
+std::string Ansi(const std::wstring &wide)
+{
+    char buffer[1024];
+    int length = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, buffer, 1024, NULL, NULL);
+    return std::string(buffer, length > 0 ? length - 1 : 0);
+}
+
+std::wstring Long(const std::wstring &path) { return L"\\\\?\\" + path; }
+
+static void RemoveTreeW(const std::wstring &folder)
+{
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(Long(folder + L"\\*").c_str(), &entry);
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            std::string name = found.cFileName;
-            if (name == "." || name == "..")
+            std::wstring name = entry.cFileName, path = folder + L"\\" + name;
+            if (name == L"." || name == L"..")
                 continue;
-            std::string child = path + "\\" + name;
-            SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(child);
+            SetFileAttributesW(Long(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTreeW(path);
             else
-                DeleteFileA(child.c_str());
-        } while (FindNextFileA(search, &found));
+                DeleteFileW(Long(path).c_str());
+        } while (FindNextFileW(search, &entry));
         FindClose(search);
     }
-    RemoveDirectoryA(path.c_str());
+    RemoveDirectoryW(Long(folder).c_str());
+}
+
+void RemoveTree(const std::string &path)
+{
+    RemoveTreeW(Wide(path));
 }
 
 Stage::Stage(const std::string &folderName, const std::string &tempName)

@@ -20,12 +20,18 @@ extern const char UninstallKey[];
 std::string UninstExe();
 std::string EngineHostExe();
 
+// ANSI and wide forms of a path, and the \\?\ form that wide calls accept past 259 characters.
+std::wstring Wide(const std::string &ansi);
+std::string Ansi(const std::wstring &wide);
+std::wstring Long(const std::wstring &path);
+
 bool Exists(const std::string &path);
 std::string ReadBytes(const std::string &path);
 void WriteBytes(const std::string &path, const std::string &bytes);
 // Polls until the path is gone; true if it went within the time.
 bool WaitUntilGone(const std::string &path, DWORD milliseconds);
-// Removes a folder and all it holds; no error if it is not there.
+// Removes a folder and all it holds, names outside the ANSI code page and paths of 260
+// characters or more included; no error if it is not there.
 void RemoveTree(const std::string &path);
 
 // A staged installation: a fresh folder holding the program and "pellumine.dll", and a private
