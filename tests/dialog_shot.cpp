@@ -7,41 +7,9 @@
 
 #include <string>
 
-static const int Margin = 6;
+#include "support.h"
 
-static bool SaveBitmap(const RECT &rect, const char *path)
-{
-    int width = rect.right - rect.left, height = rect.bottom - rect.top;
-    BITMAPINFOHEADER header{};
-    header.biSize = sizeof header;
-    header.biWidth = width;
-    header.biHeight = height;
-    header.biPlanes = 1;
-    header.biBitCount = 24;
-    header.biCompression = BI_RGB;
-    header.biSizeImage = ((width * 3 + 3) & ~3) * height;
-    HDC screen = GetDC(NULL);
-    HDC memory = CreateCompatibleDC(screen);
-    void *bits = NULL;
-    HBITMAP bitmap = CreateDIBSection(screen, (BITMAPINFO *)&header, DIB_RGB_COLORS, &bits, NULL, 0);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    bool copied = bits && BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-    GdiFlush();
-    BITMAPFILEHEADER file{};
-    file.bfType = 'B' | 'M' << 8;
-    file.bfOffBits = sizeof file + sizeof header;
-    file.bfSize = file.bfOffBits + header.biSizeImage;
-    FILE *out = copied ? fopen(path, "wb") : NULL;
-    bool written = out && fwrite(&file, sizeof file, 1, out) == 1 && fwrite(&header, sizeof header, 1, out) == 1
-                   && fwrite(bits, header.biSizeImage, 1, out) == 1;
-    if (out)
-        written = fclose(out) == 0 && written;
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(NULL, screen);
-    return written;
-}
+static const int Margin = 6;
 
 int main(int argc, char **argv)
 {
@@ -76,7 +44,7 @@ int main(int argc, char **argv)
     RECT rect;
     GetWindowRect(dialog, &rect);
     InflateRect(&rect, Margin, Margin);
-    bool saved = SaveBitmap(rect, argv[2]);
+    bool saved = test::SaveScreenshot(rect, argv[2]);
     if (!saved)
         fprintf(stderr, "dialog_shot: cannot save %s\n", argv[2]);
     PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);

@@ -99,6 +99,45 @@ void RemoveTree(const std::string &path)
     RemoveTreeW(Wide(path));
 }
 
+bool SaveScreenshot(const RECT &rect, const std::string &path)
+{
+    int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    BITMAPINFOHEADER header{};
+    header.biSize = sizeof header;
+    header.biWidth = width;
+    header.biHeight = height;
+    header.biPlanes = 1;
+    header.biBitCount = 24;
+    header.biCompression = BI_RGB;
+    header.biSizeImage = ((width * 3 + 3) & ~3) * height;
+    BITMAPFILEHEADER fileHeader{};
+    fileHeader.bfType = 'B' | 'M' << 8;
+    fileHeader.bfOffBits = sizeof fileHeader + sizeof header;
+    fileHeader.bfSize = fileHeader.bfOffBits + header.biSizeImage;
+
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    void *bits = NULL;
+    HBITMAP bitmap = CreateDIBSection(screen, (BITMAPINFO *)&header, DIB_RGB_COLORS, &bits, NULL, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    bool saved = bits && BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    GdiFlush();
+    if (saved) {
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        DWORD written;
+        saved = file != INVALID_HANDLE_VALUE && WriteFile(file, &fileHeader, sizeof fileHeader, &written, NULL)
+                && WriteFile(file, &header, sizeof header, &written, NULL)
+                && WriteFile(file, bits, header.biSizeImage, &written, NULL);
+        if (file != INVALID_HANDLE_VALUE)
+            saved = CloseHandle(file) && saved;
+    }
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    return saved;
+}
+
 Stage::Stage(const std::string &folderName, const std::string &tempName)
 {
     const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();

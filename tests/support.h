@@ -49,6 +49,9 @@ struct Stage {
     void Install(const std::string &program);
 };
 
+// Saves what the screen shows in a rectangle as a 24-bit BMP file.
+bool SaveScreenshot(const RECT &rect, const std::string &path);
+
 // Registry fixtures: each test writes what it needs and removes it.
 LONG SetValue(HKEY root, const std::string &key, const std::string &name, DWORD type, const void *data, DWORD size);
 LONG SetString(HKEY root, const std::string &key, const std::string &name, const std::string &value);

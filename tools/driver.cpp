@@ -250,39 +250,7 @@ bool SaveScreenshot(HWND window, const std::string &path)
 {
     RECT rect;
     GetWindowRect(window, &rect);
-    int width = rect.right - rect.left, height = rect.bottom - rect.top;
-    int stride = (width * 3 + 3) & ~3;
-    BITMAPINFOHEADER header{};
-    header.biSize = sizeof header;
-    header.biWidth = width;
-    header.biHeight = height;
-    header.biPlanes = 1;
-    header.biBitCount = 24;
-    header.biCompression = BI_RGB;
-    header.biSizeImage = stride * height;
-    HDC screen = GetDC(NULL);
-    HDC memory = CreateCompatibleDC(screen);
-    void *bits = NULL;
-    HBITMAP bitmap = CreateDIBSection(screen, (BITMAPINFO *)&header, DIB_RGB_COLORS, &bits, NULL, 0);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BOOL copied = BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-    GdiFlush();
-    BITMAPFILEHEADER file{};
-    file.bfType = 'B' | 'M' << 8;
-    file.bfOffBits = sizeof file + sizeof header;
-    file.bfSize = file.bfOffBits + header.biSizeImage;
-    std::string bytes((const char *)&file, sizeof file);
-    bytes.append((const char *)&header, sizeof header);
-    if (bits)
-        bytes.append((const char *)bits, header.biSizeImage);
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(NULL, screen);
-    if (!copied || !bits)
-        return false;
-    WriteBytes(path, bytes);
-    return Exists(path);
+    return test::SaveScreenshot(rect, path);
 }
 
 // Presses Enter in the dialog as a keyboard would: to the window that has the focus.
