@@ -107,7 +107,9 @@ static void StartScript(DWORD folderLength)
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
-    // cmd.exe expands % in its command line, quoted or not: there the script is named within its folder.
+    // The full path goes in as the program, so no search can start a program planted at its first
+    // word; cmd.exe expands % in its command line even inside quotes, so there the script is
+    // named within its own folder, which becomes the current directory.
     lstrcpynA(folder, WorkPath, folderLength + 1);
     wsprintfA(commandLine, "\".\\%s\"", WorkPath + folderLength);
     if (!CreateProcessA(WorkPath, commandLine, NULL, NULL, FALSE, CREATE_SUSPENDED | IDLE_PRIORITY_CLASS, NULL,
