@@ -95,34 +95,6 @@ void SetTempLength(Stage &stage, size_t length)
     stage.script = stage.temp + "pellumine.bat";
 }
 
-// Registry entries of one staged installation, removed again at the end of the test.
-struct Registration {
-    explicit Registration(const Stage &stage) : library(stage.library)
-    {
-        AddSharedCount(library, 1);
-        EXPECT_EQ(SetString(HKEY_LOCAL_MACHINE, UninstallKey, "DisplayName", "IEEE754 Add-on Library"), 0);
-        DeleteTree(HKEY_CURRENT_USER, HostKey);
-    }
-    ~Registration()
-    {
-        HKEY key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SharedDllsKey, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
-            for (const std::string &name : sharedNames)
-                RegDeleteValueA(key, name.c_str());
-            RegCloseKey(key);
-        }
-        DeleteTree(HKEY_LOCAL_MACHINE, UninstallKey);
-        DeleteTree(HKEY_CURRENT_USER, HostKey);
-    }
-    void AddSharedCount(const std::string &name, DWORD count)
-    {
-        sharedNames.push_back(name);
-        EXPECT_EQ(SetValue(HKEY_LOCAL_MACHINE, SharedDllsKey, name, REG_DWORD, &count, sizeof count), 0) << name;
-    }
-    std::string library;
-    std::vector<std::string> sharedNames;
-};
-
 DWORD SharedCount(const std::string &name)
 {
     HKEY key;

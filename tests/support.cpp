@@ -6,17 +6,16 @@ const char SharedDllsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Shar
 const char HostKey[] = "Software\\Tovaslin";
 const char UninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Pellumine";
 
-// The build gives Unix paths; Wine shows the Unix root as drive Z.
-static std::string FromUnix(const char *path)
+std::string WindowsPath(const char *unixPath)
 {
-    std::string result = "Z:";
-    for (const char *c = path; *c; c++)
-        result += *c == '/' ? '\\' : *c;
-    return result;
+    std::string path = "Z:";
+    for (const char *c = unixPath; *c; c++)
+        path += *c == '/' ? '\\' : *c;
+    return path;
 }
 
-std::string UninstExe() { return FromUnix(UNINST_EXE); }
-std::string EngineHostExe() { return FromUnix(ENGINE_HOST_EXE); }
+std::string UninstExe() { return WindowsPath(UNINST_EXE); }
+std::string EngineHostExe() { return WindowsPath(ENGINE_HOST_EXE); }
 
 bool Exists(const std::string &path)
 {
@@ -226,6 +225,31 @@ void DeleteTree(HKEY root, const std::string &key)
         RegCloseKey(handle);
     }
     RegDeleteKeyA(root, key.c_str());
+}
+
+Registration::Registration(const Stage &stage, DWORD count)
+{
+    AddSharedCount(stage.library, count);
+    EXPECT_EQ(SetString(HKEY_LOCAL_MACHINE, UninstallKey, "DisplayName", "IEEE754 Add-on Library"), 0);
+    DeleteTree(HKEY_CURRENT_USER, HostKey);
+}
+
+Registration::~Registration()
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SharedDllsKey, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+        for (const std::string &name : sharedNames)
+            RegDeleteValueA(key, name.c_str());
+        RegCloseKey(key);
+    }
+    DeleteTree(HKEY_LOCAL_MACHINE, UninstallKey);
+    DeleteTree(HKEY_CURRENT_USER, HostKey);
+}
+
+void Registration::AddSharedCount(const std::string &name, DWORD count)
+{
+    sharedNames.push_back(name);
+    EXPECT_EQ(SetValue(HKEY_LOCAL_MACHINE, SharedDllsKey, name, REG_DWORD, &count, sizeof count), 0) << name;
 }
 
 // The current environment with TEMP and TMP replaced.

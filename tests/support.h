@@ -16,6 +16,9 @@ extern const char SharedDllsKey[];
 extern const char HostKey[];
 extern const char UninstallKey[];
 
+// A path of the build tree as the Windows side sees it: the Unix root is drive Z.
+std::string WindowsPath(const char *unixPath);
+
 // The built programs, as Windows paths.
 std::string UninstExe();
 std::string EngineHostExe();
@@ -59,6 +62,15 @@ bool ValueExists(HKEY root, const std::string &key, const std::string &name);
 std::string GetString(HKEY root, const std::string &key, const std::string &name);
 bool KeyExists(HKEY root, const std::string &key);
 void DeleteTree(HKEY root, const std::string &key);
+
+// The registry entries of a staged installation: the library's shared count, the uninstall key,
+// and no host list. Removes them, and the other shared counts it was given, when it goes.
+struct Registration {
+    explicit Registration(const Stage &stage, DWORD count = 1);
+    ~Registration();
+    void AddSharedCount(const std::string &name, DWORD count);
+    std::vector<std::string> sharedNames;
+};
 
 // A program started with TEMP and TMP pointing at a given folder.
 struct Program {

@@ -17,14 +17,6 @@ namespace {
 
 const char Title[] = "Uninstall IEEE754 Add-on Library";
 
-std::string WindowsPath(const char *unixPath)
-{
-    std::string path = "Z:";
-    for (const char *c = unixPath; *c; c++)
-        path += *c == '/' ? '\\' : *c;
-    return path;
-}
-
 std::string ClassOf(HWND window)
 {
     char name[64] = "";
@@ -74,23 +66,9 @@ struct Installation {
     Installation()
     {
         stage.Install(UninstExe());
-        DWORD count = 2;
-        EXPECT_EQ(SetValue(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library, REG_DWORD, &count, sizeof count), 0);
-        EXPECT_EQ(SetString(HKEY_LOCAL_MACHINE, UninstallKey, "DisplayName", "IEEE754 Add-on Library"), 0);
-        DeleteTree(HKEY_CURRENT_USER, HostKey);
         EXPECT_EQ(SetString(HKEY_CURRENT_USER, HostKey, "Func0", other), 0);
         EXPECT_EQ(SetString(HKEY_CURRENT_USER, HostKey, "Func1", Upper(stage.library)), 0);
         EXPECT_EQ(SetString(HKEY_CURRENT_USER, HostKey, "Func2", third), 0);
-    }
-    ~Installation()
-    {
-        HKEY key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SharedDllsKey, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
-            RegDeleteValueA(key, stage.library.c_str());
-            RegCloseKey(key);
-        }
-        DeleteTree(HKEY_LOCAL_MACHINE, UninstallKey);
-        DeleteTree(HKEY_CURRENT_USER, HostKey);
     }
     // Everything the program could change, one line each: compared before and after.
     std::string State() const
@@ -106,6 +84,7 @@ struct Installation {
         return state;
     }
     Stage stage;
+    Registration registration{stage, 2};
     const std::string other = "C:\\Other\\other.dll";
     const std::string third = "C:\\Third\\third.dll";
 };
