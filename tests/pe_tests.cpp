@@ -89,6 +89,14 @@ TEST(Executable, ImportsOnlyTheFourSystemLibraries)
     EXPECT_EQ(pe.ImportedLibraries(), expected) << ::testing::PrintToString(pe.ImportedLibraries());
 }
 
+// A link time in the header would make every build of one commit different.
+TEST(Executable, CarriesNoLinkTime)
+{
+    PeFile pe(UninstExe());
+    ASSERT_TRUE(pe.Valid()) << UninstExe();
+    EXPECT_EQ(pe.Nt()->FileHeader.TimeDateStamp, 0u) << Hex(pe.Nt()->FileHeader.TimeDateStamp);
+}
+
 TEST(Executable, FitsTheSizeBudget)
 {
     std::string bytes = ReadBytes(UninstExe());
@@ -304,7 +312,24 @@ TEST_F(Resources, VersionBlockDescribesTheUninstaller)
     }
 }
 
-TEST_F(Resources, ManifestAsksForAdministratorRightsAndNothingElse)
+// Each element of a manifest in document order, as its name and, where it declares one, its namespace.
+std::vector<std::string> ManifestElements(const std::string &manifest)
+{
+    std::vector<std::string> elements;
+    for (size_t at = manifest.find('<'); at != std::string::npos; at = manifest.find('<', at + 1)) {
+        if (manifest[at + 1] == '/' || manifest[at + 1] == '?')
+            continue;
+        std::string tag = manifest.substr(at + 1, manifest.find('>', at) - at - 1);
+        std::string element = tag.substr(0, tag.find_first_of(" /"));
+        size_t xmlns = tag.find("xmlns=\"");
+        if (xmlns != std::string::npos)
+            element += " " + tag.substr(xmlns + 7, tag.find('"', xmlns + 7) - xmlns - 7);
+        elements.push_back(element);
+    }
+    return elements;
+}
+
+TEST_F(Resources, ManifestAsksForAdministratorRightsOnWindowsVistaTo11AndNothingElse)
 {
     HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(1), RT_MANIFEST);
     ASSERT_TRUE(found) << "no manifest 1";
@@ -315,8 +340,29 @@ TEST_F(Resources, ManifestAsksForAdministratorRightsAndNothingElse)
     ASSERT_NE(level, std::string::npos) << manifest;
     std::string element = manifest.substr(level, manifest.find('>', level) - level);
     EXPECT_NE(element.find("level=\"requireAdministrator\""), std::string::npos) << element;
-    // A dependency on the newer common controls would change how the dialog looks.
-    EXPECT_EQ(manifest.find("<dependency"), std::string::npos) << manifest;
+
+    // Neither DPI awareness (the raster font would be scaled jagged) nor the newer common controls
+    // (the classic look is the program's own).
+    const std::vector<std::string> elements = {
+        "assembly urn:schemas-microsoft-com:asm.v1", "trustInfo urn:schemas-microsoft-com:asm.v3", "security",
+        "requestedPrivileges", "requestedExecutionLevel",
+        "compatibility urn:schemas-microsoft-com:compatibility.v1", "application",
+        "supportedOS", "supportedOS", "supportedOS", "supportedOS", "supportedOS",
+    };
+    EXPECT_EQ(ManifestElements(manifest), elements) << manifest;
+
+    std::vector<std::string> supported;
+    for (size_t at = manifest.find("<supportedOS Id=\""); at != std::string::npos;
+         at = manifest.find("<supportedOS Id=\"", at + 1))
+        supported.push_back(manifest.substr(at + 17, 38));
+    const std::vector<std::string> windows = {
+        "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  // Vista
+        "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // 7
+        "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  // 8
+        "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  // 8.1
+        "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // 10 and 11
+    };
+    EXPECT_EQ(supported, windows) << manifest;
 }
 
 }  // namespace
