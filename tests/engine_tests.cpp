@@ -10,15 +10,15 @@ using namespace test;
 
 namespace {
 
-// Planted by the quoting test as tmp.exe, tmp.com or tmp at the first word of a temporary
-// folder's path: if the system ever starts it, it leaves "<its own path>.ran" and exits.
+// Planted as cmd.exe where a search would find it, and named by COMSPEC as comspec.exe: if the
+// system ever starts it, it leaves "<its own path>.ran" and exits.
 const bool PlantedProgramRan = [] {
     char path[MAX_PATH];
     DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
     const char *name = path + length;
     while (name > path && name[-1] != '\\')
         name--;
-    if (lstrcmpiA(name, "tmp.exe") != 0 && lstrcmpiA(name, "tmp.com") != 0 && lstrcmpiA(name, "tmp") != 0)
+    if (lstrcmpiA(name, "cmd.exe") != 0 && lstrcmpiA(name, "comspec.exe") != 0)
         return false;
     lstrcatA(path, ".ran");
     HANDLE marker = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -86,15 +86,6 @@ void SetFolderLength(Stage &stage, size_t length)
     stage.library = stage.dir + "\\pellumine.dll";
 }
 
-// Gives a fresh stage a temporary folder whose path, with its trailing backslash, has the given length.
-void SetTempLength(Stage &stage, size_t length)
-{
-    RemoveDirectoryA(stage.temp.c_str());
-    stage.temp = stage.root + "\\" + std::string(length - stage.root.size() - 2, 'T') + "\\";
-    ASSERT_TRUE(CreateDirectoryA(stage.temp.c_str(), NULL)) << stage.temp << ": error " << GetLastError();
-    stage.script = stage.temp + "pellumine.bat";
-}
-
 DWORD SharedCount(const std::string &name)
 {
     HKEY key;
@@ -106,25 +97,25 @@ DWORD SharedCount(const std::string &name)
     return count;
 }
 
-// The script's process has ended once its folder, which is its current directory, can be removed.
-::testing::AssertionResult ScriptEnded(const Stage &stage)
+// The script's process, and anything else the program started, has ended.
+::testing::AssertionResult ScriptEnded(const Program &program)
 {
-    DWORD start = GetTickCount();
-    while (!RemoveDirectoryA(stage.temp.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
-        if (GetTickCount() - start > GoneWait)
-            return ::testing::AssertionFailure() << stage.temp << " still in use after " << GoneWait << " ms";
-        Sleep(20);
-    }
-    return ::testing::AssertionSuccess();
+    if (program.WaitForChildren(GoneWait))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "a process the program started still runs after " << GoneWait << " ms";
 }
 
-// The self-removal has run to its end: the program, its (then empty) folder and the script are gone.
-::testing::AssertionResult RemovedItself(const Stage &stage)
+// The self-removal has run to its end: the program, its (then empty) folder and the script are
+// gone, and the user's own temporary folder was never used.
+::testing::AssertionResult RemovedItself(const Stage &stage, const Program &program)
 {
     for (const std::string &path : {stage.exe, stage.dir, stage.script})
         if (!WaitUntilGone(path, GoneWait))
             return ::testing::AssertionFailure() << path << " still there after " << GoneWait << " ms";
-    return ScriptEnded(stage);
+    std::set<std::wstring> temp = Tree(stage.temp);
+    if (!temp.empty())
+        return ::testing::AssertionFailure() << "in the user's temporary folder:" << Show(temp);
+    return ScriptEnded(program);
 }
 
 TEST(Engine, UninstallsAStagedInstallationAndRemovesItself)
@@ -143,10 +134,7 @@ TEST(Engine, UninstallsAStagedInstallationAndRemovesItself)
     EXPECT_EQ(GetString(HKEY_CURRENT_USER, HostKey, "Func0"), "C:\\Other\\other.dll");
     EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, HostKey, "Func1"));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
-    EXPECT_TRUE(WaitUntilGone(stage.exe, 10000)) << stage.exe;
-    EXPECT_TRUE(WaitUntilGone(stage.dir, 10000)) << stage.dir;
-    EXPECT_TRUE(WaitUntilGone(stage.script, 10000)) << stage.script;
-    EXPECT_TRUE(ScriptEnded(stage));
+    EXPECT_TRUE(RemovedItself(stage, program));
 }
 
 TEST(Engine, KeepsAFolderThatStillHoldsAnotherFile)
@@ -162,7 +150,7 @@ TEST(Engine, KeepsAFolderThatStillHoldsAnotherFile)
 
     EXPECT_TRUE(WaitUntilGone(stage.exe, GoneWait)) << stage.exe;
     EXPECT_TRUE(WaitUntilGone(stage.script, GoneWait)) << stage.script;
-    EXPECT_TRUE(ScriptEnded(stage));
+    EXPECT_TRUE(ScriptEnded(program));
     EXPECT_FALSE(Exists(stage.library)) << stage.library;
     EXPECT_TRUE(Exists(stage.dir)) << stage.dir;
     EXPECT_EQ(ReadBytes(other), "not ours to delete") << other;
@@ -188,7 +176,7 @@ TEST(Engine, DeletesTheSharedCountWhateverItIsAndNothingElse)
     EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library)) << stage.library;
     for (const auto &other : others)
         EXPECT_EQ(SharedCount(other.first), other.second) << other.first;
-    EXPECT_TRUE(RemovedItself(stage));
+    EXPECT_TRUE(RemovedItself(stage, program));
 }
 
 // One value of the host's list, as written and as read back.
@@ -390,7 +378,7 @@ TEST_P(HostList, DeletesTheFirstMatchOnlyAndLeavesEverythingElse)
         EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, HostKey)) << "the host key was made";
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
     EXPECT_FALSE(Exists(stage.library)) << stage.library;
-    EXPECT_TRUE(RemovedItself(stage));
+    EXPECT_TRUE(RemovedItself(stage, program));
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, HostList, ::testing::ValuesIn(HostListCases),
@@ -429,9 +417,9 @@ TEST_P(LibraryFile, WarnsOnceWhenItStaysAndGoesOnWithTheRest)
         break;
     }
 
+    Program program(stage.exe, stage.temp);
     std::vector<BoxWatcher::Box> boxes;
     {
-        Program program(stage.exe, stage.temp);
         BoxWatcher watcher(program.info.dwProcessId);
         ASSERT_EQ(program.Wait(ExitWait), 0u);
         boxes = watcher.Boxes();
@@ -453,7 +441,7 @@ TEST_P(LibraryFile, WarnsOnceWhenItStaysAndGoesOnWithTheRest)
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
     EXPECT_TRUE(WaitUntilGone(stage.exe, GoneWait)) << stage.exe;
     EXPECT_TRUE(WaitUntilGone(stage.script, GoneWait)) << stage.script;
-    EXPECT_TRUE(ScriptEnded(stage));
+    EXPECT_TRUE(ScriptEnded(program));
     if (library.warned)
         EXPECT_TRUE(Exists(stage.dir)) << "the folder still holds the library";
     else
@@ -471,6 +459,7 @@ struct ScriptCase {
     const char *name;
     const char *folder;  // the installation folder below the stage's root; null for the drive's root
     std::string (*spell)(std::string path);  // how the script must write a path that cmd.exe reads exactly
+    DWORD attributes = 0;  // given to the program and to the stale script
 };
 
 void PrintTo(const ScriptCase &script, std::ostream *out) { *out << script.name; }
@@ -498,6 +487,9 @@ const ScriptCase ScriptCases[] = {
     {"PercentDoubled", "100% pure", PercentDoubled},
     {"OemLetters", "caf\xe9", OemLetters},
     {"DriveRoot", nullptr, AsIs},
+    // cmd.exe's del leaves such a file alone, and the script would retry for ever.
+    {"ReadOnlyHiddenSystem", "Add-on Library", AsIs,
+     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
 };
 
 // Removes what a test put at the drive's root, where no stage cleans up.
@@ -514,7 +506,7 @@ class ScriptBytes : public ::testing::TestWithParam<ScriptCase> {};
 
 // Holding the program's file open without delete sharing keeps the script looping on line 2, so it
 // can be read whole before it deletes itself.
-TEST_P(ScriptBytes, HoldsExactlyTheFiveLinesAndReplacesAStaleOne)
+TEST_P(ScriptBytes, HoldsExactlyTheFiveLinesAndReplacesAStaleOneInTheWindowsTempFolder)
 {
     const ScriptCase &layout = GetParam();
     Stage stage(layout.folder ? layout.folder : "");
@@ -535,6 +527,10 @@ TEST_P(ScriptBytes, HoldsExactlyTheFiveLinesAndReplacesAStaleOne)
     for (int i = 0; i < 100; i++)
         stale += "rem a stale script that is longer than the new one\r\n";
     WriteBytes(stage.script, stale);
+    if (layout.attributes) {
+        ASSERT_TRUE(SetFileAttributesA(stage.script.c_str(), layout.attributes)) << GetLastError();
+        ASSERT_TRUE(SetFileAttributesA(stage.exe.c_str(), layout.attributes)) << GetLastError();
+    }
     HANDLE held = CreateFileA(stage.exe.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     ASSERT_NE(held, INVALID_HANDLE_VALUE) << stage.exe << ": error " << GetLastError();
 
@@ -545,16 +541,17 @@ TEST_P(ScriptBytes, HoldsExactlyTheFiveLinesAndReplacesAStaleOne)
     CloseHandle(held);
 
     ASSERT_EQ(exitCode, 0u);
+    EXPECT_EQ(stage.script, WindowsTemp() + "pellumine.bat");
     std::string exe = layout.spell(stage.exe);
     EXPECT_EQ(script, ":Repeat\r\ndel \"" + exe + "\"\r\nif exist \"" + exe + "\" goto Repeat\r\nrmdir \""
                           + layout.spell(dir) + "\"\r\ndel \"" + layout.spell(stage.script) + "\"\r\n");
     EXPECT_TRUE(stillThere) << "the held program was deleted";
     if (layout.folder) {
-        EXPECT_TRUE(RemovedItself(stage)) << "once the program is released";
+        EXPECT_TRUE(RemovedItself(stage, program)) << "once the program is released";
     } else {
         EXPECT_TRUE(WaitUntilGone(stage.exe, GoneWait)) << stage.exe;
         EXPECT_TRUE(WaitUntilGone(stage.script, GoneWait)) << stage.script;
-        EXPECT_TRUE(ScriptEnded(stage));
+        EXPECT_TRUE(ScriptEnded(program));
     }
 }
 
@@ -616,7 +613,7 @@ TEST_P(Names, ScriptRemovesExactlyTheProgramItsFolderAndItself)
     ASSERT_EQ(program.Wait(ExitWait), 0u);
 
     EXPECT_FALSE(Exists(stage.library)) << stage.library;
-    EXPECT_TRUE(RemovedItself(stage));
+    EXPECT_TRUE(RemovedItself(stage, program));
     for (const wchar_t *decoy : names.decoys)
         EXPECT_TRUE(ExistsW(root + L"\\" + decoy)) << Ansi(decoy) << " was deleted";
     EXPECT_FALSE(Exists(ran)) << "a decoy script ran";
@@ -653,9 +650,9 @@ TEST_P(LongFolder, NothingActsOnACutOffPath)
     }
     SetString(HKEY_CURRENT_USER, HostKey, folder.fits ? "Func0" : "Func1", stage.library);
 
+    Program program(stage.exe, stage.temp);
     std::vector<BoxWatcher::Box> boxes;
     {
-        Program program(stage.exe, stage.temp);
         BoxWatcher watcher(program.info.dwProcessId);
         ASSERT_EQ(program.Wait(ExitWait), 0u);
         boxes = watcher.Boxes();
@@ -667,7 +664,7 @@ TEST_P(LongFolder, NothingActsOnACutOffPath)
         EXPECT_FALSE(ExistsW(Wide(stage.library))) << stage.library;
         EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library));
         EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, HostKey, "Func0"));
-        EXPECT_TRUE(RemovedItself(stage));
+        EXPECT_TRUE(RemovedItself(stage, program));
         return;
     }
     EXPECT_EQ(boxes.size(), 1u);
@@ -684,7 +681,7 @@ TEST_P(LongFolder, NothingActsOnACutOffPath)
     EXPECT_EQ(GetString(HKEY_CURRENT_USER, HostKey, "Func1"), stage.library);
     EXPECT_TRUE(WaitUntilGone(stage.exe, GoneWait)) << stage.exe;
     EXPECT_TRUE(WaitUntilGone(stage.script, GoneWait)) << stage.script;
-    EXPECT_TRUE(ScriptEnded(stage));
+    EXPECT_TRUE(ScriptEnded(program));
     EXPECT_TRUE(Exists(stage.dir)) << "the folder still holds the library";
 }
 
@@ -697,67 +694,40 @@ INSTANTIATE_TEST_SUITE_P(Lengths, LongFolder,
                              return std::to_string(info.param.length);
                          });
 
-// A temporary folder of 246 characters or more leaves no room for the script's name: then there
-// is no script anywhere, rather than one written past the buffer or over a stale path.
-struct LongTempCase {
-    size_t length;  // of the temporary folder's path, with its trailing backslash
-    bool script;
-};
-
-void PrintTo(const LongTempCase &temp, std::ostream *out) { *out << temp.length << " characters"; }
-
-class LongTemp : public ::testing::TestWithParam<LongTempCase> {};
-
-TEST_P(LongTemp, WritesTheScriptOnlyWhereItFits)
+// Where the script's name is taken, by a folder say, there is no script and nothing is started:
+// never a fall-back to a place that other programs can write to.
+TEST(Script, NoneWhereItsNameIsTakenAndTheRestIsDone)
 {
-    const LongTempCase &temp = GetParam();
     Stage stage;
-    SetTempLength(stage, temp.length);
     stage.Install(EngineHostExe());
     Registration registration(stage);
-    std::string currentDir = stage.root + "\\cwd";
-    CreateDirectoryA(currentDir.c_str(), NULL);
-    char windows[MAX_PATH], ownTemp[MAX_PATH];
-    GetWindowsDirectoryA(windows, MAX_PATH);
-    GetTempPathA(MAX_PATH, ownTemp);
-    const std::vector<std::string> elsewhere = {"C:\\pellumine.bat", std::string(windows) + "\\pellumine.bat",
-                                                std::string(ownTemp) + "pellumine.bat"};
-    for (const std::string &place : elsewhere)
-        ASSERT_FALSE(Exists(place)) << place << " is there before the test";
+    SetString(HKEY_CURRENT_USER, HostKey, "Func0", stage.library);
+    ASSERT_TRUE(CreateDirectoryA(stage.script.c_str(), NULL)) << stage.script << ": error " << GetLastError();
+    struct Taken {
+        std::string folder, inside;
+        ~Taken()
+        {
+            DeleteFileA(inside.c_str());
+            RemoveDirectoryA(folder.c_str());
+        }
+    } taken = {stage.script, stage.script + "\\kept.txt"};
+    WriteBytes(taken.inside, "not ours");
     std::set<std::wstring> expected = Tree(stage.root);
     expected.erase(Wide(stage.library.substr(stage.root.size() + 1)));
-    if (temp.script)
-        expected.insert(Wide(stage.script.substr(stage.root.size() + 1)));
-    // Any script started keeps looping while the program is held, so none can delete itself unseen.
-    HANDLE held = CreateFileA(stage.exe.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE) << stage.exe << ": error " << GetLastError();
 
-    Program program(stage.exe, stage.temp, currentDir);
-    DWORD exitCode = program.Wait(ExitWait);
-    std::set<std::wstring> after = Tree(stage.root);
-    std::vector<std::string> foundElsewhere;
-    for (const std::string &place : elsewhere)
-        if (Exists(place))
-            foundElsewhere.push_back(place);
-    CloseHandle(held);
+    Program program(stage.exe, stage.temp);
+    ASSERT_EQ(program.Wait(ExitWait), 0u);
+    std::vector<DWORD> started = program.Children();
 
-    ASSERT_EQ(exitCode, 0u);
-    EXPECT_TRUE(after == expected) << "got:" << Show(after) << "\nexpected:" << Show(expected);
-    EXPECT_TRUE(foundElsewhere.empty()) << "a script at " << ::testing::PrintToString(foundElsewhere);
+    EXPECT_TRUE(started.empty()) << started.size() << " processes started";
+    EXPECT_TRUE(program.WaitForChildren(GoneWait));
+    EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library));
+    EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, HostKey, "Func0"));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
-    if (temp.script)
-        EXPECT_TRUE(RemovedItself(stage));
-    else
-        EXPECT_TRUE(Exists(stage.exe)) << stage.exe;
+    std::set<std::wstring> after = Tree(stage.root);
+    EXPECT_TRUE(after == expected) << "got:" << Show(after) << "\nexpected:" << Show(expected);
+    EXPECT_EQ(ReadBytes(taken.inside), "not ours");
 }
-
-// GetTempPathA reports the room it needs for 246 characters, and fails outright from 259 on.
-INSTANTIATE_TEST_SUITE_P(Lengths, LongTemp,
-                         ::testing::Values(LongTempCase{245, true}, LongTempCase{246, false},
-                                           LongTempCase{MAX_PATH, false}),
-                         [](const ::testing::TestParamInfo<LongTempCase> &info) {
-                             return std::to_string(info.param.length);
-                         });
 
 // The marks that planted programs leave when they run.
 std::set<std::wstring> Markers(const std::string &folder)
@@ -769,40 +739,27 @@ std::set<std::wstring> Markers(const std::string &folder)
     return markers;
 }
 
-// Started unquoted, "C:\...\tmp dir\pellumine.bat" would run a program planted at "C:\...\tmp".
-TEST(Script, RunsItselfAndNoProgramPlantedAtTheFirstWordOfItsPath)
+// The script is run by the system's own cmd.exe: not one that COMSPEC names, nor one planted in
+// the current directory or on PATH.
+TEST(Script, RunsUnderTheSystemsCmdAndNothingTheEnvironmentNames)
 {
-    Stage stage("", "tmp dir");
+    Stage stage;
     stage.Install(EngineHostExe());
     Registration registration(stage);
-    char self[MAX_PATH];
+    std::string bin = stage.root + "\\bin";
+    CreateDirectoryA(bin.c_str(), NULL);
+    char self[MAX_PATH], path[4096] = "";
     GetModuleFileNameA(NULL, self, MAX_PATH);
-    for (const char *name : {"tmp.exe", "tmp.com", "tmp"})
-        ASSERT_TRUE(CopyFileA(self, (stage.root + "\\" + name).c_str(), FALSE)) << name << ": " << GetLastError();
-    WriteBytes(stage.root + "\\tmp.bat", "@echo ran> \"" + stage.root + "\\tmp.bat.ran\"\r\n");
+    GetEnvironmentVariableA("PATH", path, sizeof path);
+    for (const std::string &plant : {stage.root + "\\cmd.exe", bin + "\\cmd.exe", stage.root + "\\comspec.exe"})
+        ASSERT_TRUE(CopyFileA(self, plant.c_str(), FALSE)) << plant << ": " << GetLastError();
 
-    // The plant is real: the system itself runs it for the unquoted path.
-    WriteBytes(stage.script, "@rem\r\n");
-    std::string unquoted = stage.script;
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION control;
-    ASSERT_TRUE(CreateProcessA(NULL, &unquoted[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &control))
-        << GetLastError();
-    WaitForSingleObject(control.hProcess, ExitWait);
-    CloseHandle(control.hProcess);
-    CloseHandle(control.hThread);
-    std::set<std::wstring> markers = Markers(stage.root);
-    ASSERT_FALSE(markers.empty()) << "no planted program ran for the unquoted path";
-    for (const std::wstring &marker : markers)
-        DeleteFileW((Wide(stage.root) + L"\\" + marker).c_str());
-    DeleteFileA(stage.script.c_str());
-
-    Program program(stage.exe, stage.temp);
+    Program program(stage.exe, stage.temp, stage.root,
+                    {"COMSPEC=" + stage.root + "\\comspec.exe", "PATH=" + bin + ";" + path});
     ASSERT_EQ(program.Wait(ExitWait), 0u);
 
-    EXPECT_TRUE(RemovedItself(stage));
-    markers = Markers(stage.root);
+    EXPECT_TRUE(RemovedItself(stage, program));
+    std::set<std::wstring> markers = Markers(stage.root);
     EXPECT_TRUE(markers.empty()) << "planted programs ran:" << Show(markers);
 }
 

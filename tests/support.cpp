@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include <tlhelp32.h>
+
 namespace test {
 
 const char SharedDllsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
@@ -14,7 +16,13 @@ std::string WindowsPath(const char *unixPath)
     return path;
 }
 
-std::string UninstExe() { return WindowsPath(UNINST_EXE); }
+// UNINST_EXE in the environment names another build of the program to test, a signed one say.
+std::string UninstExe()
+{
+    char path[MAX_PATH];
+    DWORD length = GetEnvironmentVariableA("UNINST_EXE", path, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(path, length) : WindowsPath(UNINST_EXE);
+}
 std::string EngineHostExe() { return WindowsPath(ENGINE_HOST_EXE); }
 
 bool Exists(const std::string &path)
@@ -137,6 +145,13 @@ bool SaveScreenshot(const RECT &rect, const std::string &path)
     return saved;
 }
 
+std::string WindowsTemp()
+{
+    char windows[MAX_PATH];
+    UINT length = GetSystemWindowsDirectoryA(windows, MAX_PATH);
+    return std::string(windows, length < MAX_PATH ? length : 0) + "\\Temp\\";
+}
+
 Stage::Stage(const std::string &folderName, const std::string &tempName)
 {
     const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -154,12 +169,14 @@ Stage::Stage(const std::string &folderName, const std::string &tempName)
     CreateDirectoryA(temp.c_str(), NULL);
     exe = dir + "\\uninst.exe";
     library = dir + "\\pellumine.dll";
-    script = temp + "pellumine.bat";
+    script = WindowsTemp() + "pellumine.bat";
 }
 
 Stage::~Stage()
 {
     RemoveTree(root);
+    SetFileAttributesA(script.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(script.c_str());
 }
 
 void Stage::Install(const std::string &program)
@@ -252,26 +269,33 @@ void Registration::AddSharedCount(const std::string &name, DWORD count)
     EXPECT_EQ(SetValue(HKEY_LOCAL_MACHINE, SharedDllsKey, name, REG_DWORD, &count, sizeof count), 0) << name;
 }
 
-// The current environment with TEMP and TMP replaced.
-static std::string EnvironmentWithTemp(const std::string &temp)
+// The current environment with TEMP, TMP and the given variables replaced.
+static std::string EnvironmentWith(std::vector<std::string> variables)
 {
     std::string block;
     char *strings = GetEnvironmentStringsA();
     for (char *entry = strings; *entry; entry += lstrlenA(entry) + 1) {
-        if (_strnicmp(entry, "TEMP=", 5) != 0 && _strnicmp(entry, "TMP=", 4) != 0)
+        bool replaced = false;
+        for (const std::string &variable : variables)
+            replaced = replaced || _strnicmp(entry, variable.c_str(), variable.find('=') + 1) == 0;
+        if (!replaced)
             block.append(entry, lstrlenA(entry) + 1);
     }
     FreeEnvironmentStringsA(strings);
-    block += "TEMP=" + temp + '\0' + "TMP=" + temp + '\0' + '\0';
-    return block;
+    for (const std::string &variable : variables)
+        block += variable + '\0';
+    return block + '\0';
 }
 
-Program::Program(const std::string &exe, const std::string &temp, const std::string &currentDir)
+Program::Program(const std::string &exe, const std::string &temp, const std::string &currentDir,
+                 const std::vector<std::string> &variables)
 {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     std::string commandLine = "\"" + exe + "\"";
-    std::string environment = EnvironmentWithTemp(temp);
+    std::vector<std::string> replaced = {"TEMP=" + temp, "TMP=" + temp};
+    replaced.insert(replaced.end(), variables.begin(), variables.end());
+    std::string environment = EnvironmentWith(replaced);
     started = CreateProcessA(exe.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, &environment[0],
                              currentDir.empty() ? NULL : currentDir.c_str(), &startup, &info);
     EXPECT_TRUE(started) << exe << ": error " << GetLastError();
@@ -293,6 +317,36 @@ DWORD Program::Wait(DWORD milliseconds)
     if (started && WaitForSingleObject(info.hProcess, milliseconds) == WAIT_OBJECT_0)
         GetExitCodeProcess(info.hProcess, &code);
     return code;
+}
+
+std::vector<DWORD> Program::Children() const
+{
+    std::vector<DWORD> children;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry = {sizeof entry};
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return children;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        if (started && entry.th32ParentProcessID == info.dwProcessId && entry.th32ProcessID != info.dwProcessId)
+            children.push_back(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return children;
+}
+
+bool Program::WaitForChildren(DWORD milliseconds) const
+{
+    DWORD start = GetTickCount();
+    for (DWORD child : Children()) {
+        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, child);
+        if (!process)
+            continue;
+        DWORD spent = GetTickCount() - start;
+        DWORD result = WaitForSingleObject(process, spent < milliseconds ? milliseconds - spent : 0);
+        CloseHandle(process);
+        if (result != WAIT_OBJECT_0)
+            return false;
+    }
+    return true;
 }
 
 BoxWatcher::BoxWatcher(DWORD processId) : processId_(processId)

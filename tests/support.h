@@ -37,8 +37,12 @@ bool WaitUntilGone(const std::string &path, DWORD milliseconds);
 // characters or more included; no error if it is not there.
 void RemoveTree(const std::string &path);
 
+// The Windows directory's Temp folder, with its trailing backslash: where the script goes.
+std::string WindowsTemp();
+
 // A staged installation: a fresh folder holding the program and "pellumine.dll", and a private
-// temporary folder given to the program as TEMP and TMP. Removes both when it goes.
+// temporary folder given to the program as TEMP and TMP, which it must leave alone. Removes both,
+// and any script left behind, when it goes.
 struct Stage {
     explicit Stage(const std::string &folderName = "", const std::string &tempName = "");
     ~Stage();
@@ -47,7 +51,7 @@ struct Stage {
     std::string temp;  // the temporary folder, with its trailing backslash
     std::string exe;   // dir\uninst.exe
     std::string library;  // dir\pellumine.dll
-    std::string script;   // temp\pellumine.bat
+    std::string script;   // the Windows directory's Temp\pellumine.bat
     // Copies a built program in as uninst.exe and writes a library file.
     void Install(const std::string &program);
 };
@@ -72,12 +76,18 @@ struct Registration {
     std::vector<std::string> sharedNames;
 };
 
-// A program started with TEMP and TMP pointing at a given folder.
+// A program started with TEMP and TMP pointing at a given folder, and other variables
+// ("NAME=value") set or replaced in its environment.
 struct Program {
-    Program(const std::string &exe, const std::string &temp, const std::string &currentDir = "");
+    Program(const std::string &exe, const std::string &temp, const std::string &currentDir = "",
+            const std::vector<std::string> &variables = {});
     ~Program();
     // Waits for the exit; the exit code, or STILL_ACTIVE after the time.
     DWORD Wait(DWORD milliseconds);
+    // The processes it started that still run.
+    std::vector<DWORD> Children() const;
+    // Waits until every process it started has ended; false if one still runs after the time.
+    bool WaitForChildren(DWORD milliseconds) const;
     PROCESS_INFORMATION info{};
     bool started = false;
 };

@@ -1,7 +1,8 @@
 #include "uninstall.h"
 
-// WorkPath keeps room for the script's name behind the temporary directory.
-static const DWORD TempPathRoom = MAX_PATH - sizeof LibraryFileName;
+// The script goes where only administrators can change it: ordinary users may add files to the
+// Windows directory's Temp folder, but cannot read, change or delete what an administrator put there.
+static const char ScriptFolder[] = "\\Temp\\";
 
 // Converts an ANSI path into the OEM code page that cmd.exe reads a batch file in, and fails
 // unless cmd reads back exactly the same characters.
@@ -34,46 +35,46 @@ static BOOL ToBatchPath(const char *path, char *oem)
     return length > 0 && length < MAX_PATH && ToOemExactly(shortPath, oem);
 }
 
-static void Write(HANDLE file, const char *text, DWORD length)
+static BOOL Write(HANDLE file, const char *text, DWORD length)
 {
     DWORD written;
 
-    WriteFile(file, text, length, &written, NULL);
+    return WriteFile(file, text, length, &written, NULL) && written == length;
 }
 
 // Writes a path into the script; cmd.exe expands % even inside quotes, so each one is doubled.
-static void WritePath(HANDLE file, const char *path, DWORD length)
+static BOOL WritePath(HANDLE file, const char *path, DWORD length)
 {
     DWORD start = 0;
 
     for (DWORD i = 0; i < length; i++)
         if (path[i] == '%') {
-            Write(file, path + start, i + 1 - start);
+            if (!Write(file, path + start, i + 1 - start))
+                return FALSE;
             start = i;
         }
-    Write(file, path + start, length - start);
+    return Write(file, path + start, length - start);
 }
 
-// Writes the script named by WorkPath; where its paths cannot be written so that cmd.exe reads
-// them exactly, no script is left behind.
-static BOOL WriteScript()
+// Writes the script named by WorkPath, as a file of its own that nobody else can have opened
+// or planted. A script that cmd.exe could not read exactly, or that was cut short, is deleted.
+static BOOL WriteScript(const char *exe)
 {
-    char exe[MAX_PATH], exeBatch[MAX_PATH], scriptBatch[MAX_PATH];
+    char exeBatch[MAX_PATH], scriptBatch[MAX_PATH];
     HANDLE file;
     DWORD length, directory;
+    BOOL written;
 
-    file = CreateFileA(WorkPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    // A stale script may have been planted, read-only, by somebody else: it goes, and a file of our
+    // own takes its place. A link planted there is itself changed and deleted, never its target.
+    SetFileAttributesA(WorkPath, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(WorkPath);
+    if (!ToBatchPath(exe, exeBatch) || !ToBatchPath(WorkPath, scriptBatch))
+        return FALSE;
+    file = CreateFileA(WorkPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                       NULL);
     if (file == INVALID_HANDLE_VALUE)
         return FALSE;
-    length = GetModuleFileNameA(NULL, exe, MAX_PATH);
-    if (length == 0)
-        exe[0] = '\0';
-    if (length >= MAX_PATH || !ToBatchPath(exe, exeBatch) || !ToBatchPath(WorkPath, scriptBatch)) {
-        CloseHandle(file);
-        DeleteFileA(WorkPath);
-        return FALSE;
-    }
     length = lstrlenA(exeBatch);
     directory = length;
     while (directory > 0 && exeBatch[directory - 1] != '\\')
@@ -83,38 +84,38 @@ static BOOL WriteScript()
     if (directory > 0 && !(directory > 1 && exeBatch[directory - 2] == ':'))
         directory--;
 
-    Write(file, ":Repeat\r\ndel \"", 14);
-    WritePath(file, exeBatch, length);
-    Write(file, "\"\r\nif exist \"", 13);
-    WritePath(file, exeBatch, length);
-    Write(file, "\" goto Repeat\r\nrmdir \"", 22);
-    WritePath(file, exeBatch, directory);
-    Write(file, "\"\r\ndel \"", 8);
-    WritePath(file, scriptBatch, lstrlenA(scriptBatch));
-    Write(file, "\"\r\n", 3);
-    CloseHandle(file);
-    return TRUE;
+    written = Write(file, ":Repeat\r\ndel \"", 14) && WritePath(file, exeBatch, length)
+              && Write(file, "\"\r\nif exist \"", 13) && WritePath(file, exeBatch, length)
+              && Write(file, "\" goto Repeat\r\nrmdir \"", 22) && WritePath(file, exeBatch, directory)
+              && Write(file, "\"\r\ndel \"", 8) && WritePath(file, scriptBatch, lstrlenA(scriptBatch))
+              && Write(file, "\"\r\n", 3);
+    written = CloseHandle(file) && written;
+    if (!written)
+        DeleteFileA(WorkPath);
+    return written;
 }
 
-// Starts the script hidden and suspended, lets the uninstaller outrank it, then lets it run.
-static void StartScript(DWORD folderLength)
+// Starts the system's own cmd.exe on the script, hidden, without AutoRun commands and suspended;
+// lets the uninstaller outrank it, then lets it run. Nothing the environment names is started,
+// and the command line holds neither a space in a path nor a %.
+static void StartScript(const char *exe, const char *interpreter, DWORD folderLength)
 {
     STARTUPINFOA startup;
     PROCESS_INFORMATION process;
-    char folder[MAX_PATH], commandLine[sizeof LibraryFileName + 4];
+    char commandLine[sizeof LibraryFileName + 20];
 
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
-    // The full path goes in as the program, so no search can start a program planted at its first
-    // word; cmd.exe expands % in its command line even inside quotes, so there the script is
-    // named within its own folder, which becomes the current directory.
-    lstrcpynA(folder, WorkPath, folderLength + 1);
-    wsprintfA(commandLine, "\".\\%s\"", WorkPath + folderLength);
-    if (!CreateProcessA(WorkPath, commandLine, NULL, NULL, FALSE, CREATE_SUSPENDED | IDLE_PRIORITY_CLASS, NULL,
-                        folder, &startup, &process))
+    wsprintfA(commandLine, "cmd.exe /d /c \".\\%s\"", WorkPath + folderLength);
+    // The script's folder, its current directory, is all that WorkPath still has to hold.
+    WorkPath[folderLength] = '\0';
+    if (!CreateProcessA(interpreter, commandLine, NULL, NULL, FALSE,
+                        CREATE_SUSPENDED | IDLE_PRIORITY_CLASS | CREATE_NO_WINDOW, NULL, WorkPath, &startup, &process))
         return;
+    // cmd.exe's del leaves read-only, hidden and system files alone: the script would retry for ever.
+    SetFileAttributesA(exe, FILE_ATTRIBUTE_NORMAL);
     SetThreadPriority(process.hThread, THREAD_PRIORITY_IDLE);
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
@@ -125,15 +126,25 @@ static void StartScript(DWORD folderLength)
 
 void LaunchSelfRemoval()
 {
-    // GetTempPathA writes nothing when the directory does not fit and returns the room it needs:
-    // then there is no safe place for the script, and no script.
-    DWORD length = GetTempPathA(TempPathRoom, WorkPath);
+    char exe[MAX_PATH], interpreter[MAX_PATH];
+    // Each length is checked against its buffer: a path that does not fit gets no script at all.
+    DWORD exeLength = GetModuleFileNameA(NULL, exe, MAX_PATH);
+    UINT systemLength = GetSystemDirectoryA(interpreter, MAX_PATH);
+    // The shared Windows directory: on a terminal server GetWindowsDirectoryA gives a program that
+    // does not declare itself aware of it a folder of the user's own, which the user can write to.
+    UINT length = GetSystemWindowsDirectoryA(WorkPath, MAX_PATH);
 
-    if (length > 0 && length < TempPathRoom) {
+    if (exeLength == 0)
+        exe[0] = '\0';
+    if (exeLength < MAX_PATH && systemLength > 0 && systemLength + sizeof "\\cmd.exe" <= MAX_PATH && length > 0
+        && length + sizeof ScriptFolder - 1 + sizeof LibraryFileName <= MAX_PATH) {
+        lstrcpyA(interpreter + systemLength, "\\cmd.exe");
+        lstrcpyA(WorkPath + length, ScriptFolder);
+        length += sizeof ScriptFolder - 1;
         lstrcpyA(WorkPath + length, LibraryFileName);
         lstrcpyA(WorkPath + length + 10, "bat");
-        if (WriteScript())
-            StartScript(length);
+        if (WriteScript(exe))
+            StartScript(exe, interpreter, length);
     }
     StepProgress();
 }
