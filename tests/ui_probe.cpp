@@ -1,6 +1,7 @@
 // Loaded into the running uninst.exe by a message hook of the UI tests, to report what only the
-// process itself can read: Wine gives no other process its system menu, and the progress bar's
-// steps come and go too fast to be watched from outside.
+// process itself can read: Wine gives no other process its system menu, the progress bar's
+// steps come and go too fast to be watched from outside, and the arguments of the process it
+// starts are seen nowhere else.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -8,11 +9,72 @@
 
 static DWORD Listener;
 
+static void Record(char *to, const char *text, int size)
+{
+    lstrcpynA(to, text ? text : "(null)", size);
+}
+
+static BOOL WINAPI RecordingCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES process,
+                                           LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags,
+                                           LPVOID environment, LPCSTR currentDirectory, LPSTARTUPINFOA startup,
+                                           LPPROCESS_INFORMATION information)
+{
+    ProbeLaunch launch = {};
+    launch.calls = 1;
+    Record(launch.application, application, sizeof launch.application);
+    Record(launch.commandLine, commandLine, sizeof launch.commandLine);
+    Record(launch.currentDirectory, currentDirectory, sizeof launch.currentDirectory);
+    launch.inheritHandles = inherit;
+    launch.flags = flags;
+    launch.environment = environment != NULL;
+    launch.startupFlags = startup->dwFlags;
+    launch.showWindow = startup->wShowWindow;
+    launch.created = CreateProcessA(application, commandLine, process, thread, inherit, flags, environment,
+                                    currentDirectory, startup, information);
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, ProbeLaunchMapping);
+    ProbeLaunch *shared = mapping ? (ProbeLaunch *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof launch) : NULL;
+    if (shared) {
+        launch.calls += shared->calls;
+        *shared = launch;
+        UnmapViewOfFile(shared);
+    }
+    if (mapping)
+        CloseHandle(mapping);
+    return launch.created;
+}
+
+// Points the program's import of CreateProcessA at the recording one, and keeps this library
+// loaded for the rest of the program's life, hooked or not.
+static void HookCreateProcess()
+{
+    HMODULE self;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       (LPCSTR)RecordingCreateProcessA, &self);
+    BYTE *base = (BYTE *)GetModuleHandleA(NULL);
+    IMAGE_NT_HEADERS *headers = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
+    DWORD imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (IMAGE_IMPORT_DESCRIPTOR *library = (IMAGE_IMPORT_DESCRIPTOR *)(base + imports); imports && library->Name;
+         library++) {
+        IMAGE_THUNK_DATA *name = (IMAGE_THUNK_DATA *)(base + library->OriginalFirstThunk);
+        IMAGE_THUNK_DATA *address = (IMAGE_THUNK_DATA *)(base + library->FirstThunk);
+        for (; name->u1.AddressOfData; name++, address++) {
+            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)
+                || lstrcmpA((char *)((IMAGE_IMPORT_BY_NAME *)(base + name->u1.AddressOfData))->Name, "CreateProcessA"))
+                continue;
+            DWORD protection;
+            VirtualProtect(&address->u1.Function, sizeof address->u1.Function, PAGE_READWRITE, &protection);
+            address->u1.Function = (DWORD_PTR)RecordingCreateProcessA;
+            VirtualProtect(&address->u1.Function, sizeof address->u1.Function, protection, &protection);
+        }
+    }
+}
+
 extern "C" __declspec(dllexport) LRESULT CALLBACK ProbeHook(int code, WPARAM wParam, LPARAM lParam)
 {
     const CWPRETSTRUCT *call = (const CWPRETSTRUCT *)lParam;
     if (code == HC_ACTION && call->message == RegisterWindowMessageA(ProbeHello)) {
         Listener = (DWORD)call->wParam;
+        HookCreateProcess();
         HMENU menu = GetSystemMenu(call->hwnd, FALSE);
         int count = menu ? GetMenuItemCount(menu) : -1;
         for (int i = 0; i < count; i++)

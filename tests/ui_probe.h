@@ -4,11 +4,29 @@
 #include <windows.h>
 
 // Sent to the dialog with the test's thread id as wParam: the probe answers with the system
-// menu's items, and from then on reports each step of the progress bar.
+// menu's items, and from then on reports each step of the progress bar and records each process
+// the program starts.
 const char ProbeHello[] = "uninst ui_probe hello";
 
 enum : UINT {
     ProbeMenuItem = WM_APP,  // wParam: position, lParam: the item's command id
     ProbeMenuEnd,            // wParam: the number of items, -1 without a system menu
     ProbeStep,               // wParam: the progress bar's position after PBM_STEPIT
+};
+
+// The arguments of the program's last CreateProcessA call, written by the probe into a named
+// mapping that the test made. A null string is recorded as "(null)".
+const char ProbeLaunchMapping[] = "uninst ui_probe launch";
+
+struct ProbeLaunch {
+    LONG calls;
+    char application[MAX_PATH];
+    char commandLine[1024];
+    char currentDirectory[MAX_PATH];
+    BOOL inheritHandles;
+    DWORD flags;
+    BOOL environment;  // an environment block was passed
+    DWORD startupFlags;
+    WORD showWindow;
+    BOOL created;  // what the real call returned
 };

@@ -81,6 +81,7 @@ struct Installation {
         state += KeyExists(HKEY_LOCAL_MACHINE, UninstallKey) ? "yes\n" : "no\n";
         state += "folder: " + List(stage.dir) + "\n";
         state += "temp: " + List(stage.temp) + "\n";
+        state += "script: " + std::string(Exists(stage.script) ? "yes" : "no") + "\n";
         return state;
     }
     Stage stage;
@@ -235,6 +236,9 @@ public:
     {
         MSG message;
         PeekMessageA(&message, NULL, 0, 0, PM_NOREMOVE);  // the reports need a queue on this thread
+        launches_ = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, sizeof(ProbeLaunch),
+                                       ProbeLaunchMapping);
+        EXPECT_TRUE(launches_) << "error " << GetLastError();
         std::string dll = WindowsPath(UI_PROBE_DLL);
         module_ = LoadLibraryA(dll.c_str());
         EXPECT_TRUE(module_) << dll << ": error " << GetLastError();
@@ -251,6 +255,20 @@ public:
             UnhookWindowsHookEx(hook_);
         if (module_)
             FreeLibrary(module_);
+        if (launches_)
+            CloseHandle(launches_);
+    }
+    // The program's last CreateProcessA call, and how many there were.
+    ProbeLaunch Launch()
+    {
+        ProbeLaunch launch = {};
+        const ProbeLaunch *shared =
+            launches_ ? (const ProbeLaunch *)MapViewOfFile(launches_, FILE_MAP_READ, 0, 0, sizeof launch) : NULL;
+        if (shared) {
+            launch = *shared;
+            UnmapViewOfFile(shared);
+        }
+        return launch;
     }
     // The command ids of the system menu, in order; waits for the report.
     std::vector<UINT> MenuItems()
@@ -279,6 +297,7 @@ public:
 private:
     HMODULE module_ = NULL;
     HHOOK hook_ = NULL;
+    HANDLE launches_ = NULL;
 };
 
 // Dialog units to pixels the way the dialog manager converts them for this dialog's font: taken
@@ -405,6 +424,20 @@ TEST(Uninstall, EnterRightAfterStartRemovesEverythingAndTheProgramItself)
     ASSERT_EQ(program.Wait(30000), 0u);
 
     EXPECT_EQ(probe.Steps(), (std::vector<int>{1, 2}));
+    // The system's own cmd.exe, without AutoRun commands, hidden and without a console, at idle.
+    ProbeLaunch launch = probe.Launch();
+    char system[MAX_PATH];
+    GetSystemDirectoryA(system, MAX_PATH);
+    EXPECT_EQ(launch.calls, 1);
+    EXPECT_EQ(launch.application, std::string(system) + "\\cmd.exe");
+    EXPECT_STREQ(launch.commandLine, "cmd.exe /d /c \".\\pellumine.bat\"");
+    EXPECT_EQ(launch.currentDirectory, WindowsTemp());
+    EXPECT_EQ(launch.flags, (DWORD)(CREATE_SUSPENDED | IDLE_PRIORITY_CLASS | CREATE_NO_WINDOW)) << std::hex << launch.flags;
+    EXPECT_FALSE(launch.inheritHandles);
+    EXPECT_FALSE(launch.environment);
+    EXPECT_EQ(launch.startupFlags, (DWORD)STARTF_USESHOWWINDOW);
+    EXPECT_EQ(launch.showWindow, SW_HIDE);
+    EXPECT_TRUE(launch.created);
     EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library));
     EXPECT_EQ(GetString(HKEY_CURRENT_USER, HostKey, "Func0"), installation.other);
     EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, HostKey, "Func1")) << GetString(HKEY_CURRENT_USER, HostKey, "Func1");
@@ -414,6 +447,8 @@ TEST(Uninstall, EnterRightAfterStartRemovesEverythingAndTheProgramItself)
     EXPECT_TRUE(WaitUntilGone(stage.exe, 10000)) << stage.exe;
     EXPECT_TRUE(WaitUntilGone(stage.dir, 10000)) << List(stage.dir);
     EXPECT_TRUE(WaitUntilGone(stage.script, 10000)) << stage.script;
+    EXPECT_TRUE(program.WaitForChildren(10000));
+    EXPECT_EQ(List(stage.temp), "[]") << "the user's temporary folder";
 }
 
 // One way of leaving the dialog without uninstalling.
