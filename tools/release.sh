@@ -58,6 +58,13 @@ cp "$shipped" "$dist/uninst.exe"
 (cd "$dist" && sha256sum uninst.exe >SHA256SUMS && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check"
 
 echo "$dist/uninst.exe: $(stat -c %s "$dist/uninst.exe") bytes, SHA-256 $(cut -d' ' -f1 "$dist/SHA256SUMS")"
+if [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$PWD" ]; then
+    if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
+        echo "Built from $(git rev-parse --short HEAD) WITH UNCOMMITTED CHANGES: no commit rebuilds these bytes."
+    else
+        echo "Built from commit $(git rev-parse HEAD)."
+    fi
+fi
 if [ -n "$cert" ]; then
     echo "Signed with a SHA-256 digest; the signature verifies: $trust."
     if [ -n "$timestamp" ]; then
