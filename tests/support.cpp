@@ -322,12 +322,12 @@ DWORD Program::Wait(DWORD milliseconds)
 std::vector<DWORD> Program::Children() const
 {
     std::vector<DWORD> children;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    HANDLE snapshot = started ? CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0) : INVALID_HANDLE_VALUE;
     PROCESSENTRY32 entry = {sizeof entry};
     if (snapshot == INVALID_HANDLE_VALUE)
         return children;
     for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
-        if (started && entry.th32ParentProcessID == info.dwProcessId && entry.th32ProcessID != info.dwProcessId)
+        if (entry.th32ParentProcessID == info.dwProcessId && entry.th32ProcessID != info.dwProcessId)
             children.push_back(entry.th32ProcessID);
     CloseHandle(snapshot);
     return children;

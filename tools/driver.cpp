@@ -26,6 +26,7 @@ const char OtherUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\
 
 const std::string Exe = std::string(Folder) + "\\uninst.exe";
 const std::string Library = std::string(Folder) + "\\pellumine.dll";
+const std::string Script = WindowsTemp() + "pellumine.bat";
 
 double Now()
 {
@@ -125,7 +126,6 @@ std::string Shorten(const std::string &path)
 
 std::vector<Item> Items()
 {
-    std::string script = WindowsTemp() + "pellumine.bat";
     std::string files = "Files in " + std::string(Vendor) + " and " + WindowsTemp();
     std::string counts = "HKLM\\" + std::string(SharedDllsKey);
     std::string list = "HKCU\\" + std::string(HostKey);
@@ -135,7 +135,7 @@ std::vector<Item> Items()
         {files, "IEEE754 Add-on\\pellumine.dll", true, [] { return LookFile(Library); }},
         {files, "IEEE754 Add-on\\", true, [] { return LookFile(Folder); }},
         {files, "Matrix Add-on\\matrix.dll", false, [] { return LookFile(OtherLibrary); }},
-        {files, "pellumine.bat (the script, in Windows' Temp)", true, [script] { return LookFile(script); }},
+        {files, "pellumine.bat (the script, in Windows' Temp)", true, [] { return LookFile(Script); }},
         {counts, Shorten(Library), true, [] { return LookCount(Library); }},
         {counts, Shorten(OtherLibrary), false, [] { return LookCount(OtherLibrary); }},
         {uninstall, "Pellumine", true, [] { return KeyExists(HKEY_LOCAL_MACHINE, UninstallKey) ? "key" : ""; }},
@@ -310,7 +310,6 @@ struct Run {
 Run RunProgram(const std::string &temp, bool automatic, const std::string &screenshot)
 {
     Run run;
-    std::string script = WindowsTemp() + "pellumine.bat";
     // Under Wine the hidden script's cmd.exe would echo its lines into this program's output:
     // the uninstaller, and so the script, get NUL as standard handles instead.
     HANDLE nul = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
@@ -379,12 +378,12 @@ Run RunProgram(const std::string &temp, bool automatic, const std::string &scree
     run.exit = Now() - ok;
     if (!run.confirmed)
         return run;
-    std::vector<double> gone = TimesUntilGone({Exe, Folder, script}, ok, 10000);
+    std::vector<double> gone = TimesUntilGone({Exe, Folder, Script}, ok, 10000);
     run.exeGone = gone[0];
     run.folderGone = gone[1];
     run.scriptGone = gone[2];
     program.WaitForChildren(10000);
-    run.left = (Exists(script) ? 1 : 0) + CountEntries(temp);
+    run.left = (Exists(Script) ? 1 : 0) + CountEntries(temp);
     return run;
 }
 
@@ -403,7 +402,7 @@ int Demo(const std::string &screenshot, bool automatic)
     if (!StageInstallation())
         return 1;
     std::string temp = TempPath();
-    DeleteFileA((WindowsTemp() + "pellumine.bat").c_str());
+    DeleteFileA(Script.c_str());
     std::vector<Item> items = Items();
     for (Item &item : items)
         item.before = item.look();
@@ -468,7 +467,7 @@ int Bench(int runs, const std::string &json, const std::string &commit)
         fprintf(stderr, i == 0 ? "Warm-up run\n" : "Run %d of %d\n", i, runs);
         RemoveTree(temp.substr(0, temp.size() - 1));
         CreateDirectoryA(temp.c_str(), NULL);
-        DeleteFileA((WindowsTemp() + "pellumine.bat").c_str());
+        DeleteFileA(Script.c_str());
         if (!StageInstallation())
             return 1;
         Run run = RunProgram(temp, true, "");
