@@ -11,5 +11,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# Every test program runs through this: Wine, in the build tree's own prefix and X display.
+# Every test program runs through this: Wine, in the build tree's own prefix and X display. The
+# prefix is a 64-bit one, so the programs run under WOW64 as on the 64-bit Windows users have.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run)
+set(UNINST_WINE_LOADER /usr/lib/wine/wine CACHE FILEPATH "Wine's loader for this build's programs")
+set(UNINST_WINE_PREFIX_ARCH win64 CACHE STRING "The kind of Wine prefix the tests run in")

@@ -1,6 +1,22 @@
-# Shared by the scripts that run Wine. wine_env_ready STATE: gives this build tree a private Xvfb
-# display (DISPLAY) and, on first use, makes the prefix $WINEPREFIX with every program in a
-# virtual desktop (windows then close in milliseconds, and screenshots show title bars).
+# Shared by the scripts that run Wine.
+#
+# The loader and the kind of prefix come from the build tree (its CMakeCache.txt, written from the
+# toolchain file), never from probing the machine again: wine_settings BUILD. The 32-bit loader in
+# a win64 prefix runs 32-bit programs under WOW64; wine64 runs x86-64 ones. Either may be given
+# in the environment instead (UNINST_WINE_LOADER, UNINST_WINE_PREFIX_ARCH=win32|win64).
+wine_settings() {
+    cache=$1/CMakeCache.txt
+    : "${UNINST_WINE_LOADER:=$(sed -n 's/^UNINST_WINE_LOADER:[A-Z]*=//p' "$cache" 2>/dev/null)}"
+    : "${UNINST_WINE_PREFIX_ARCH:=$(sed -n 's/^UNINST_WINE_PREFIX_ARCH:[A-Z]*=//p' "$cache" 2>/dev/null)}"
+    : "${UNINST_WINE_LOADER:=/usr/lib/wine/wine}" "${UNINST_WINE_PREFIX_ARCH:=win64}"
+    export UNINST_WINE_LOADER UNINST_WINE_PREFIX_ARCH
+}
+
+wine() { "${UNINST_WINE_LOADER:-/usr/lib/wine/wine}" "$@"; }
+
+# wine_env_ready STATE: gives this build tree a private Xvfb display (DISPLAY) and, on first use,
+# makes the prefix $WINEPREFIX with every program in a virtual desktop (windows then close in
+# milliseconds, and screenshots show title bars).
 wine_env_ready() {
     state=$1
     mkdir -p "$state"
@@ -26,11 +42,22 @@ wine_env_ready() {
     exec 9>&-
 }
 
-# Makes the prefix $WINEPREFIX on the current DISPLAY if it is not there yet.
+# Makes the prefix $WINEPREFIX, of the kind UNINST_WINE_PREFIX_ARCH names, on the current DISPLAY
+# if it is not there yet; one of the other kind is made anew.
 wine_prefix_ready() {
+    arch=${UNINST_WINE_PREFIX_ARCH:-win64}
+    if [ -f "$WINEPREFIX/system.reg" ] && ! grep -qx "#arch=$arch" "$WINEPREFIX/system.reg"; then
+        echo "The Wine prefix $WINEPREFIX is not a $arch one: making it anew" >&2
+        wineserver -k 2>/dev/null || true
+        rm -rf "$WINEPREFIX"
+    fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        echo "Making the Wine prefix $WINEPREFIX (once per build tree, takes some seconds)" >&2
-        wineboot -i 9>&- >/dev/null 2>&1
+        echo "Making the $arch Wine prefix $WINEPREFIX (once per build tree, takes some seconds)" >&2
+        if [ "$arch" = win32 ]; then
+            WINEARCH=win32 /usr/lib/wine/wine wineboot -i 9>&- >/dev/null 2>&1
+        else
+            /usr/lib/wine/wine64 wineboot -i 9>&- >/dev/null 2>&1
+        fi
         wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f 9>&- >/dev/null 2>&1
         wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f 9>&- >/dev/null 2>&1
         wineserver -w 9>&-

@@ -69,8 +69,8 @@ public:
 
 TEST(Executable, IsA32BitGuiProgramForWindows4)
 {
-    PeFile pe(UninstExe());
-    ASSERT_TRUE(pe.Valid()) << UninstExe() << ": not a PE file, " << pe.bytes.size() << " bytes";
+    PeFile pe(ShippedExe());
+    ASSERT_TRUE(pe.Valid()) << ShippedExe() << ": not a PE file, " << pe.bytes.size() << " bytes";
     EXPECT_EQ(pe.Nt()->FileHeader.Machine, IMAGE_FILE_MACHINE_I386) << Hex(pe.Nt()->FileHeader.Machine);
     EXPECT_EQ(pe.Nt()->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC) << Hex(pe.Nt()->OptionalHeader.Magic);
     EXPECT_TRUE(pe.Nt()->FileHeader.Characteristics & IMAGE_FILE_EXECUTABLE_IMAGE)
@@ -83,8 +83,8 @@ TEST(Executable, IsA32BitGuiProgramForWindows4)
 
 TEST(Executable, ImportsOnlyTheFourSystemLibraries)
 {
-    PeFile pe(UninstExe());
-    ASSERT_TRUE(pe.Valid()) << UninstExe();
+    PeFile pe(ShippedExe());
+    ASSERT_TRUE(pe.Valid()) << ShippedExe();
     std::vector<std::string> expected = {"ADVAPI32.DLL", "COMCTL32.DLL", "KERNEL32.DLL", "USER32.DLL"};
     EXPECT_EQ(pe.ImportedLibraries(), expected) << ::testing::PrintToString(pe.ImportedLibraries());
 }
@@ -92,16 +92,16 @@ TEST(Executable, ImportsOnlyTheFourSystemLibraries)
 // A link time in the header would make every build of one commit different.
 TEST(Executable, CarriesNoLinkTime)
 {
-    PeFile pe(UninstExe());
-    ASSERT_TRUE(pe.Valid()) << UninstExe();
+    PeFile pe(ShippedExe());
+    ASSERT_TRUE(pe.Valid()) << ShippedExe();
     EXPECT_EQ(pe.Nt()->FileHeader.TimeDateStamp, 0u) << Hex(pe.Nt()->FileHeader.TimeDateStamp);
 }
 
 TEST(Executable, FitsTheSizeBudget)
 {
-    std::string bytes = ReadBytes(UninstExe());
-    ASSERT_FALSE(bytes.empty()) << UninstExe();
-    EXPECT_LE(bytes.size(), 8192u) << UninstExe() << " is " << bytes.size() << " bytes";
+    std::string bytes = ReadBytes(ShippedExe());
+    ASSERT_FALSE(bytes.empty()) << ShippedExe();
+    EXPECT_LE(bytes.size(), 8192u) << ShippedExe() << " is " << bytes.size() << " bytes";
 }
 
 // The executable loaded as data, for its resources.
@@ -109,8 +109,8 @@ class Resources : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        module = LoadLibraryExA(UninstExe().c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
-        ASSERT_TRUE(module) << UninstExe() << ": error " << GetLastError();
+        module = LoadLibraryExA(ShippedExe().c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_TRUE(module) << ShippedExe() << ": error " << GetLastError();
     }
     void TearDown() override
     {

@@ -8,22 +8,38 @@ const char SharedDllsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Shar
 const char HostKey[] = "Software\\Tovaslin";
 const char UninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Pellumine";
 
-std::string WindowsPath(const char *unixPath)
-{
-    std::string path = "Z:";
-    for (const char *c = unixPath; *c; c++)
-        path += *c == '/' ? '\\' : *c;
-    return path;
-}
-
-// UNINST_EXE in the environment names another build of the program to test, a signed one say.
-std::string UninstExe()
+std::string Beside(const char *name)
 {
     char path[MAX_PATH];
-    DWORD length = GetEnvironmentVariableA("UNINST_EXE", path, MAX_PATH);
-    return length > 0 && length < MAX_PATH ? std::string(path, length) : WindowsPath(UNINST_EXE);
+    DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
+    std::string self(path, length < MAX_PATH ? length : 0);
+    return self.substr(0, self.rfind('\\') + 1) + name;
 }
-std::string EngineHostExe() { return WindowsPath(ENGINE_HOST_EXE); }
+
+static std::string FromEnvironmentOr(const std::string &path)
+{
+    char named[MAX_PATH];
+    DWORD length = GetEnvironmentVariableA("UNINST_EXE", named, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(named, length) : path;
+}
+
+std::string UninstExe() { return FromEnvironmentOr(Beside("uninst.exe")); }
+std::string ShippedExe()
+{
+    return FromEnvironmentOr(Beside(SHIPPED_FOLDER[0] ? SHIPPED_FOLDER "\\uninst.exe" : "uninst.exe"));
+}
+std::string EngineHostExe() { return Beside("engine_host.exe"); }
+
+bool UnderWine()
+{
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != NULL;
+}
+
+bool UnderWow64()
+{
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
 
 bool Exists(const std::string &path)
 {
@@ -185,10 +201,11 @@ void Stage::Install(const std::string &program)
     WriteBytes(library, "MZ not really a library");
 }
 
-LONG SetValue(HKEY root, const std::string &key, const std::string &name, DWORD type, const void *data, DWORD size)
+LONG SetValue(HKEY root, const std::string &key, const std::string &name, DWORD type, const void *data, DWORD size,
+              REGSAM view)
 {
     HKEY handle;
-    LONG result = RegCreateKeyExA(root, key.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &handle, NULL);
+    LONG result = RegCreateKeyExA(root, key.c_str(), 0, NULL, 0, KEY_ALL_ACCESS | view, NULL, &handle, NULL);
     if (result != ERROR_SUCCESS)
         return result;
     result = RegSetValueExA(handle, name.c_str(), 0, type, (const BYTE *)data, size);
@@ -196,15 +213,15 @@ LONG SetValue(HKEY root, const std::string &key, const std::string &name, DWORD 
     return result;
 }
 
-LONG SetString(HKEY root, const std::string &key, const std::string &name, const std::string &value)
+LONG SetString(HKEY root, const std::string &key, const std::string &name, const std::string &value, REGSAM view)
 {
-    return SetValue(root, key, name, REG_SZ, value.c_str(), (DWORD)value.size() + 1);
+    return SetValue(root, key, name, REG_SZ, value.c_str(), (DWORD)value.size() + 1, view);
 }
 
-bool ValueExists(HKEY root, const std::string &key, const std::string &name)
+bool ValueExists(HKEY root, const std::string &key, const std::string &name, REGSAM view)
 {
     HKEY handle;
-    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ | view, &handle) != ERROR_SUCCESS)
         return false;
     LONG result = RegQueryValueExA(handle, name.c_str(), NULL, NULL, NULL, NULL);
     RegCloseKey(handle);
@@ -223,25 +240,25 @@ std::string GetString(HKEY root, const std::string &key, const std::string &name
     return result == ERROR_SUCCESS ? std::string(data) : "<no value>";
 }
 
-bool KeyExists(HKEY root, const std::string &key)
+bool KeyExists(HKEY root, const std::string &key, REGSAM view)
 {
     HKEY handle;
-    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ | view, &handle) != ERROR_SUCCESS)
         return false;
     RegCloseKey(handle);
     return true;
 }
 
-void DeleteTree(HKEY root, const std::string &key)
+void DeleteTree(HKEY root, const std::string &key, REGSAM view)
 {
     HKEY handle;
-    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_ALL_ACCESS, &handle) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_ALL_ACCESS | view, &handle) == ERROR_SUCCESS) {
         char name[MAX_PATH];
         while (RegEnumKeyA(handle, 0, name, sizeof name) == ERROR_SUCCESS)
-            DeleteTree(handle, name);
+            DeleteTree(handle, name, view);
         RegCloseKey(handle);
     }
-    RegDeleteKeyA(root, key.c_str());
+    RegDeleteKeyExA(root, key.c_str(), view, 0);
 }
 
 Registration::Registration(const Stage &stage, DWORD count)

@@ -16,12 +16,20 @@ extern const char SharedDllsKey[];
 extern const char HostKey[];
 extern const char UninstallKey[];
 
-// A path of the build tree as the Windows side sees it: the Unix root is drive Z.
-std::string WindowsPath(const char *unixPath);
+// A file beside this test program. Its companions live there, in the build tree as in the kit
+// for Windows: nothing refers to where the program was built.
+std::string Beside(const char *name);
 
-// The built programs, as Windows paths.
+// The program under test: UNINST_EXE from the environment (a signed build, say), or the one
+// beside this program. ShippedExe is the 32-bit program whose file is checked; it is the same
+// one unless this is the x86-64 build, which checks the 32-bit program it does not run.
 std::string UninstExe();
+std::string ShippedExe();
 std::string EngineHostExe();
+
+// Where this runs: Wine (whose behaviour some checks cannot tell from the right one), and WOW64.
+bool UnderWine();
+bool UnderWow64();
 
 // ANSI and wide forms of a path, and the \\?\ form that wide calls accept past 259 characters.
 std::wstring Wide(const std::string &ansi);
@@ -59,13 +67,15 @@ struct Stage {
 // Saves what the screen shows in a rectangle as a 24-bit BMP file.
 bool SaveScreenshot(const RECT &rect, const std::string &path);
 
-// Registry fixtures: each test writes what it needs and removes it.
-LONG SetValue(HKEY root, const std::string &key, const std::string &name, DWORD type, const void *data, DWORD size);
-LONG SetString(HKEY root, const std::string &key, const std::string &name, const std::string &value);
-bool ValueExists(HKEY root, const std::string &key, const std::string &name);
+// Registry fixtures: each test writes what it needs and removes it. `view` is 0 for this
+// program's own view of the registry, or KEY_WOW64_32KEY or KEY_WOW64_64KEY.
+LONG SetValue(HKEY root, const std::string &key, const std::string &name, DWORD type, const void *data, DWORD size,
+              REGSAM view = 0);
+LONG SetString(HKEY root, const std::string &key, const std::string &name, const std::string &value, REGSAM view = 0);
+bool ValueExists(HKEY root, const std::string &key, const std::string &name, REGSAM view = 0);
 std::string GetString(HKEY root, const std::string &key, const std::string &name);
-bool KeyExists(HKEY root, const std::string &key);
-void DeleteTree(HKEY root, const std::string &key);
+bool KeyExists(HKEY root, const std::string &key, REGSAM view = 0);
+void DeleteTree(HKEY root, const std::string &key, REGSAM view = 0);
 
 // The registry entries of a staged installation: the library's shared count, the uninstall key,
 // and no host list. Removes them, and the other shared counts it was given, when it goes.

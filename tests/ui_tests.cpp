@@ -239,7 +239,7 @@ public:
         launches_ = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, sizeof(ProbeLaunch),
                                        ProbeLaunchMapping);
         EXPECT_TRUE(launches_) << "error " << GetLastError();
-        std::string dll = WindowsPath(UI_PROBE_DLL);
+        std::string dll = Beside("ui_probe.dll");
         module_ = LoadLibraryA(dll.c_str());
         EXPECT_TRUE(module_) << dll << ": error " << GetLastError();
         HOOKPROC hook = module_ ? (HOOKPROC)GetProcAddress(module_, "ProbeHook") : NULL;

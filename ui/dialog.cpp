@@ -11,7 +11,7 @@ static void InitDialog(HWND window)
     HMENU menu = GetSystemMenu(window, FALSE);
 
     if (icon)
-        SetClassLongA(window, GCL_HICON, (LONG)icon);
+        SetClassLongPtrA(window, GCLP_HICON, (LONG_PTR)icon);
     if (menu) {
         DeleteMenu(menu, SC_SIZE, MF_BYCOMMAND);
         DeleteMenu(menu, SC_MAXIMIZE, MF_BYCOMMAND);
