@@ -79,11 +79,7 @@ std::string Show(const std::set<std::wstring> &paths)
 // Gives a fresh stage an installation folder whose path has exactly the given length.
 void SetFolderLength(Stage &stage, size_t length)
 {
-    RemoveDirectoryA(stage.dir.c_str());
-    stage.dir = stage.root + "\\" + std::string(length - stage.root.size() - 1, 'L');
-    ASSERT_TRUE(CreateDirectoryA(stage.dir.c_str(), NULL)) << stage.dir << ": error " << GetLastError();
-    stage.exe = stage.dir + "\\uninst.exe";
-    stage.library = stage.dir + "\\pellumine.dll";
+    stage.MoveTo(stage.root + "\\" + std::string(length - stage.root.size() - 1, 'L'));
 }
 
 DWORD SharedCount(const std::string &name)

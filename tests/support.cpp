@@ -186,13 +186,34 @@ Stage::Stage(const std::string &folderName, const std::string &tempName)
     exe = dir + "\\uninst.exe";
     library = dir + "\\pellumine.dll";
     script = WindowsTemp() + "pellumine.bat";
+    if (folderName.find(':') != std::string::npos)
+        MoveTo(folderName);
 }
 
 Stage::~Stage()
 {
     RemoveTree(root);
+    if (!outside_.empty())
+        RemoveTree(outside_);
+    if (!outsideParent_.empty())
+        RemoveDirectoryA(outsideParent_.c_str());
     SetFileAttributesA(script.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileA(script.c_str());
+}
+
+void Stage::MoveTo(const std::string &folder)
+{
+    RemoveDirectoryA(dir.c_str());
+    dir = folder;
+    exe = dir + "\\uninst.exe";
+    library = dir + "\\pellumine.dll";
+    if (folder.compare(0, root.size() + 1, root + "\\") != 0) {
+        outside_ = folder;
+        std::string parent = folder.substr(0, folder.rfind('\\'));
+        if (CreateDirectoryA(parent.c_str(), NULL))
+            outsideParent_ = parent;
+    }
+    EXPECT_TRUE(CreateDirectoryA(dir.c_str(), NULL)) << dir << ": error " << GetLastError();
 }
 
 void Stage::Install(const std::string &program)

@@ -50,7 +50,7 @@ std::string WindowsTemp();
 
 // A staged installation: a fresh folder holding the program and "pellumine.dll", and a private
 // temporary folder given to the program as TEMP and TMP, which it must leave alone. Removes both,
-// and any script left behind, when it goes.
+// and any script left behind, when it goes. A folder name with a drive is taken as it is.
 struct Stage {
     explicit Stage(const std::string &folderName = "", const std::string &tempName = "");
     ~Stage();
@@ -62,6 +62,12 @@ struct Stage {
     std::string script;   // the Windows directory's Temp\pellumine.bat
     // Copies a built program in as uninst.exe and writes a library file.
     void Install(const std::string &program);
+    // Makes `folder` the installation folder; one outside the stage's root, and its parent if this
+    // made it, are removed when the stage goes.
+    void MoveTo(const std::string &folder);
+
+private:
+    std::string outside_, outsideParent_;
 };
 
 // Saves what the screen shows in a rectangle as a 24-bit BMP file.

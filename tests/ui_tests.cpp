@@ -63,7 +63,7 @@ std::string List(const std::string &folder)
 // 1), the host's list holding the library between two others and in other letter case, and the
 // uninstall registration.
 struct Installation {
-    Installation()
+    explicit Installation(const std::string &folder = "") : stage(folder)
     {
         stage.Install(UninstExe());
         EXPECT_EQ(SetString(HKEY_CURRENT_USER, HostKey, "Func0", other), 0);
@@ -449,6 +449,42 @@ TEST(Uninstall, EnterRightAfterStartRemovesEverythingAndTheProgramItself)
     EXPECT_TRUE(WaitUntilGone(stage.script, 10000)) << stage.script;
     EXPECT_TRUE(program.WaitForChildren(10000));
     EXPECT_EQ(List(stage.temp), "[]") << "the user's temporary folder";
+}
+
+// On 64-bit Windows a 32-bit installer writes the 32-bit registry view (WOW6432Node) and Program
+// Files (x86). All of that goes; a 64-bit product's key of the same name in the 64-bit view stays.
+TEST(Uninstall, UnderWow64EverythingOfThe32BitViewGoesAndA64BitProductsKeyStays)
+{
+    if (!UnderWow64())
+        GTEST_SKIP() << "not under WOW64: " << (sizeof(void *) == 8 ? "this is the x86-64 build" : "a 32-bit system");
+    char programFiles[MAX_PATH] = "";
+    GetEnvironmentVariableA("ProgramFiles", programFiles, MAX_PATH);
+    ASSERT_NE(strstr(programFiles, " (x86)"), nullptr) << programFiles;
+    Installation installation(std::string(programFiles) + "\\Tovaslin test\\IEEE754 Add-on");
+    const Stage &stage = installation.stage;
+    struct Product64 {
+        Product64() { EXPECT_EQ(SetString(HKEY_LOCAL_MACHINE, UninstallKey, "DisplayName", "64-bit", KEY_WOW64_64KEY), 0); }
+        ~Product64() { DeleteTree(HKEY_LOCAL_MACHINE, UninstallKey, KEY_WOW64_64KEY); }
+    } product64;
+    ASSERT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Pellumine",
+                          KEY_WOW64_64KEY)) << "not staged as a 32-bit installer would";
+    ASSERT_TRUE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library, KEY_WOW64_32KEY));
+    Program program(stage.exe, stage.temp);
+    HWND dialog = WaitForMainDialog(program);
+    ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
+
+    PressKeys(dialog, {VK_RETURN});
+    ASSERT_EQ(program.Wait(30000), 0u);
+
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey, KEY_WOW64_32KEY));
+    EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library, KEY_WOW64_32KEY));
+    EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, HostKey, "Func1"));
+    EXPECT_TRUE(ValueExists(HKEY_LOCAL_MACHINE, UninstallKey, "DisplayName", KEY_WOW64_64KEY)) << "the 64-bit product's";
+    EXPECT_FALSE(Exists(stage.library));
+    EXPECT_TRUE(WaitUntilGone(stage.exe, 10000)) << stage.exe;
+    EXPECT_TRUE(WaitUntilGone(stage.dir, 10000)) << List(stage.dir);
+    EXPECT_TRUE(WaitUntilGone(stage.script, 10000)) << stage.script;
+    EXPECT_TRUE(program.WaitForChildren(10000));
 }
 
 // One way of leaving the dialog without uninstalling.
