@@ -2,7 +2,8 @@
 // another product's, starts uninst.exe, answers its dialog (or lets a person do it) and watches
 // what it removes, what it keeps and how fast it removes itself.
 //   driver demo [SCREENSHOT.bmp]   without a screenshot path a person answers the dialog
-//   driver bench RUNS JSON-FILE [COMMIT]
+//   driver bench RUNS JSON-FILE COMMIT SHIPPED-EXE
+// The program to run is UNINST_EXE.
 #include "support.h"
 
 #include <stdio.h>
@@ -14,19 +15,37 @@ using namespace test;
 
 namespace {
 
-const char Vendor[] = "C:\\Program Files\\Tovaslin";
-const char Folder[] = "C:\\Program Files\\Tovaslin\\IEEE754 Add-on";
-const char OtherFolder[] = "C:\\Program Files\\Tovaslin\\Matrix Add-on";
-const char OtherLibrary[] = "C:\\Program Files\\Tovaslin\\Matrix Add-on\\matrix.dll";
+// Where an installer of this program's kind puts the add-on: Program Files (x86) under WOW64.
+std::string ProgramFiles()
+{
+    char path[MAX_PATH];
+    DWORD length = GetEnvironmentVariableA("ProgramFiles", path, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(path, length) : "C:\\Program Files";
+}
+
+std::string Lower(std::string text)
+{
+    CharLowerBuffA(&text[0], (DWORD)text.size());
+    return text;
+}
+
+const std::string Vendor = ProgramFiles() + "\\Tovaslin";
+const std::string Folder = Vendor + "\\IEEE754 Add-on";
+const std::string OtherFolder = Vendor + "\\Matrix Add-on";
+const std::string OtherLibrary = OtherFolder + "\\matrix.dll";
 // The library as the host once wrote it: the same path in other letter case.
-const char LibraryAsListed[] = "c:\\program files\\tovaslin\\ieee754 add-on\\PELLUMINE.DLL";
-const char ThirdLibrary[] = "C:\\Program Files\\Tovaslin\\Stats Add-on\\stats.dll";
+const std::string LibraryAsListed = Lower(Folder) + "\\PELLUMINE.DLL";
+const std::string ThirdLibrary = Vendor + "\\Stats Add-on\\stats.dll";
 const char UninstallRoot[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 const char OtherUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\MatrixAddon";
 
-const std::string Exe = std::string(Folder) + "\\uninst.exe";
-const std::string Library = std::string(Folder) + "\\pellumine.dll";
+const std::string Exe = Folder + "\\uninst.exe";
+const std::string Library = Folder + "\\pellumine.dll";
 const std::string Script = WindowsTemp() + "pellumine.bat";
+
+// Under WOW64 the program sees the 32-bit view of HKLM\SOFTWARE; a 64-bit product of the same name
+// has its key in the other view, where the program must leave it.
+const bool Wow64 = UnderWow64();
 
 double Now()
 {
@@ -49,12 +68,16 @@ bool StageInstallation()
 {
     RemoveTree(Folder);
     RemoveTree(OtherFolder);
-    CreateDirectoryA(Vendor, NULL);
-    CreateDirectoryA(Folder, NULL);
-    CreateDirectoryA(OtherFolder, NULL);
+    CreateDirectoryA(Vendor.c_str(), NULL);
+    CreateDirectoryA(Folder.c_str(), NULL);
+    CreateDirectoryA(OtherFolder.c_str(), NULL);
     if (!CopyFileA(UninstExe().c_str(), Exe.c_str(), FALSE)) {
         fprintf(stderr, "driver: cannot copy %s to %s: error %lu\n", UninstExe().c_str(), Exe.c_str(), GetLastError());
         return false;
+    }
+    if (Wow64) {
+        DeleteTree(HKEY_LOCAL_MACHINE, UninstallKey, KEY_WOW64_64KEY);
+        SetString(HKEY_LOCAL_MACHINE, UninstallKey, "DisplayName", "IEEE754 Add-on Library (64-bit)", KEY_WOW64_64KEY);
     }
     WriteBytes(Library, "MZ IEEE754 add-on library stand-in");
     WriteBytes(OtherLibrary, "MZ matrix add-on library stand-in");
@@ -120,16 +143,17 @@ std::string LookListEntry(const std::string &name, const std::string &staged)
 
 std::string Shorten(const std::string &path)
 {
-    std::string vendor = Vendor;
-    return _strnicmp(path.c_str(), vendor.c_str(), vendor.size()) == 0 ? "..." + path.substr(vendor.size()) : path;
+    return _strnicmp(path.c_str(), Vendor.c_str(), Vendor.size()) == 0 ? "..." + path.substr(Vendor.size()) : path;
 }
 
 std::vector<Item> Items()
 {
-    std::string files = "Files in " + std::string(Vendor) + " and " + WindowsTemp();
-    std::string counts = "HKLM\\" + std::string(SharedDllsKey);
+    // The registry view each row is read in: the program's own, and under WOW64 the 64-bit one too.
+    const std::string view = Wow64 ? "  (32-bit view: SOFTWARE\\WOW6432Node)" : "";
+    std::string files = "Files in " + Vendor + " and " + WindowsTemp();
+    std::string counts = "HKLM\\" + std::string(SharedDllsKey) + view;
     std::string list = "HKCU\\" + std::string(HostKey);
-    std::string uninstall = "HKLM\\" + std::string(UninstallRoot);
+    std::string uninstall = "HKLM\\" + std::string(UninstallRoot) + view;
     std::vector<Item> items = {
         {files, "IEEE754 Add-on\\uninst.exe", true, [] { return LookFile(Exe); }},
         {files, "IEEE754 Add-on\\pellumine.dll", true, [] { return LookFile(Library); }},
@@ -142,13 +166,16 @@ std::vector<Item> Items()
         {uninstall, "MatrixAddon", false,
          [] { return KeyExists(HKEY_LOCAL_MACHINE, OtherUninstallKey) ? "key" : ""; }},
     };
-    const char *listed[] = {OtherLibrary, LibraryAsListed, ThirdLibrary};
+    const std::string listed[] = {OtherLibrary, LibraryAsListed, ThirdLibrary};
     for (int i = 0; i < 3; i++) {
         std::string name = "Func" + std::to_string(i);
         std::string staged = listed[i];
         items.insert(items.end() - 2, {list, name + " = " + Shorten(staged), i == 1,
                                        [name, staged] { return LookListEntry(name, staged); }});
     }
+    if (Wow64)
+        items.push_back({"HKLM\\" + std::string(UninstallRoot) + "  (64-bit view)", "Pellumine (a 64-bit product's)", false,
+                         [] { return KeyExists(HKEY_LOCAL_MACHINE, UninstallKey, KEY_WOW64_64KEY) ? "key" : ""; }});
     return items;
 }
 
@@ -396,9 +423,18 @@ std::string Seconds(double milliseconds)
     return text;
 }
 
+// Which program runs, and where: the mode the build tree was made for.
+std::string Tested()
+{
+    if (sizeof(void *) == 8)
+        return "the x86-64 build of uninst.exe (mode x64), not the shipped 32-bit program";
+    return Wow64 ? "the shipped 32-bit uninst.exe, under WOW64 as on 64-bit Windows (mode win32)"
+                 : "the shipped 32-bit uninst.exe, as on 32-bit Windows";
+}
+
 int Demo(const std::string &screenshot, bool automatic)
 {
-    fprintf(stderr, "Staging the add-on in %s\n", Folder);
+    fprintf(stderr, "Staging the add-on in %s\n", Folder.c_str());
     if (!StageInstallation())
         return 1;
     std::string temp = TempPath();
@@ -407,7 +443,8 @@ int Demo(const std::string &screenshot, bool automatic)
     for (Item &item : items)
         item.before = item.look();
 
-    printf("The IEEE754 Add-on Library, installed in \"%s\" beside another product\n", Folder);
+    printf("Demonstrating %s\n", Tested().c_str());
+    printf("The IEEE754 Add-on Library, installed in \"%s\" beside another product\n", Folder.c_str());
     PrintBefore(items);
     printf("Running uninst.exe from there\n");
     Run run = RunProgram(temp, automatic, screenshot);
@@ -452,12 +489,13 @@ Spread Measure(std::vector<double> values)
     return {median, values.front(), values.back()};
 }
 
-int Bench(int runs, const std::string &json, const std::string &commit)
+// `shipped` is the 32-bit program, whose size the budget is for, whichever build is timed.
+int Bench(int runs, const std::string &json, const std::string &commit, const std::string &shipped)
 {
     const std::string temp = "C:\\bench-temp\\";
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(UninstExe().c_str(), GetFileExInfoStandard, &data)) {
-        fprintf(stderr, "driver: no %s\n", UninstExe().c_str());
+    if (!GetFileAttributesExA(shipped.c_str(), GetFileExInfoStandard, &data)) {
+        fprintf(stderr, "driver: no %s\n", shipped.c_str());
         return 1;
     }
     DWORD size = data.nFileSizeLow;
@@ -498,7 +536,8 @@ int Bench(int runs, const std::string &json, const std::string &commit)
     };
     bool sizeMet = size <= 8192;
     bool met = sizeMet;
-    printf("\nuninst.exe under Wine, %d runs after one warm-up; the times' targets hold for the median\n\n", runs);
+    printf("\nTimes of %s under Wine,\n%d runs after one warm-up; the times' targets hold for the median."
+           " The size is the shipped 32-bit program's.\n\n", Tested().c_str(), runs);
     printf("  %-27s %9s %19s   target\n", "", "median", "min - max");
     printf("  %-27s %9lu %19s   %-18s %s\n", "size on disk (bytes)", size, "", "<= 8192 (aim 6144)", sizeMet ? "met" : "MISSED");
     for (const Row &row : rows) {
@@ -520,7 +559,8 @@ int Bench(int runs, const std::string &json, const std::string &commit)
     }
     printf("\n%s\n", met ? "Every target is met." : "A target is MISSED.");
 
-    std::string text = "{\n  \"commit\": \"" + commit + "\",\n  \"runs\": " + std::to_string(runs) +
+    std::string text = "{\n  \"commit\": \"" + commit + "\",\n  \"mode\": \"" + (sizeof(void *) == 8 ? "x64" : "win32")
+                       + "\",\n  \"wow64\": " + (Wow64 ? "true" : "false") + ",\n  \"runs\": " + std::to_string(runs) +
                        ",\n  \"size_bytes\": " + std::to_string(size) + ",\n";
     for (const Row &row : rows) {
         char line[160];
@@ -542,8 +582,8 @@ int main(int argc, char **argv)
     std::string command = argc > 1 ? argv[1] : "";
     if (command == "demo")
         return Demo(argc > 2 ? argv[2] : "", argc > 2);
-    if (command == "bench" && argc > 3)
-        return Bench(atoi(argv[2]), argv[3], argc > 4 ? argv[4] : "");
-    fprintf(stderr, "usage: driver demo [SCREENSHOT.bmp] | driver bench RUNS JSON-FILE [COMMIT]\n");
+    if (command == "bench" && argc > 5)
+        return Bench(atoi(argv[2]), argv[3], argv[4], argv[5]);
+    fprintf(stderr, "usage: driver demo [SCREENSHOT.bmp] | driver bench RUNS JSON-FILE COMMIT SHIPPED-EXE\n");
     return 2;
 }

@@ -8,7 +8,14 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 export WINEPREFIX="$build/demo-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 . "$here/../cmake/wine-env.sh"
+wine_settings "$build"
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+# The build tree's program, and the shipped 32-bit one: the same file, except in the x86-64 tree,
+# which keeps the 32-bit program it builds in win32/.
+UNINST_EXE=$(windows_path "$build/uninst.exe")
+export UNINST_EXE
+shipped=$build/uninst.exe
+[ -f "$build/win32/uninst.exe" ] && shipped=$build/win32/uninst.exe
 
 stop_wine() {
     wineserver -k 2>/dev/null || true
@@ -49,7 +56,7 @@ demo)
     ;;
 bench)
     commit=$(git -C "$here" describe --always --dirty 2>/dev/null || true)
-    wine "$driver" bench 7 "$(windows_path "$build/bench.json")" "$commit" || status=$?
+    wine "$driver" bench 7 "$(windows_path "$build/bench.json")" "$commit" "$(windows_path "$shipped")" || status=$?
     echo "Written to $build/bench.json"
     ;;
 esac
