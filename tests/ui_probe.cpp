@@ -14,6 +14,49 @@ static void Record(char *to, const char *text, int size)
     lstrcpynA(to, text ? text : "(null)", size);
 }
 
+// Rights that would let the holder change the file, replace it or take it over.
+static const DWORD Changing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | DELETE
+                              | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+static void DescribeRights(const char *path, char *report, int size)
+{
+    static const struct {
+        WELL_KNOWN_SID_TYPE type;
+        const char *name;
+    } others[] = {{WinBuiltinUsersSid, "Users"}, {WinAuthenticatedUserSid, "Authenticated Users"},
+                  {WinInteractiveSid, "Interactive"}, {WinWorldSid, "Everyone"}};
+    static BYTE descriptor[8192];
+    DWORD needed;
+    BOOL present = FALSE, defaulted;
+    PACL dacl = NULL;
+
+    report[0] = '\0';
+    if (!GetFileSecurityA(path, DACL_SECURITY_INFORMATION, descriptor, sizeof descriptor, &needed)) {
+        wsprintfA(report, "its permissions cannot be read: error %lu", GetLastError());
+        return;
+    }
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || !dacl) {
+        lstrcpynA(report, "no DACL: everyone may do anything", size);
+        return;
+    }
+    for (DWORD i = 0; i < dacl->AceCount; i++) {
+        ACCESS_ALLOWED_ACE *ace;
+        if (!GetAce(dacl, i, (void **)&ace) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE
+            || (ace->Header.AceFlags & INHERIT_ONLY_ACE) || !(ace->Mask & Changing))
+            continue;
+        for (const auto &other : others) {
+            BYTE sid[SECURITY_MAX_SID_SIZE];
+            DWORD sidSize = sizeof sid;
+            char entry[64];
+            if (CreateWellKnownSid(other.type, NULL, sid, &sidSize) && EqualSid(sid, &ace->SidStart)
+                && lstrlenA(report) + (int)sizeof entry < size) {
+                wsprintfA(entry, "%s%s 0x%08lx", report[0] ? ", " : "", other.name, ace->Mask);
+                lstrcatA(report, entry);
+            }
+        }
+    }
+}
+
 static BOOL WINAPI RecordingCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES process,
                                            LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags,
                                            LPVOID environment, LPCSTR currentDirectory, LPSTARTUPINFOA startup,
@@ -29,8 +72,14 @@ static BOOL WINAPI RecordingCreateProcessA(LPCSTR application, LPSTR commandLine
     launch.environment = environment != NULL;
     launch.startupFlags = startup->dwFlags;
     launch.showWindow = startup->wShowWindow;
+    if (currentDirectory && lstrlenA(currentDirectory) < MAX_PATH - 16) {
+        char script[MAX_PATH];
+        lstrcatA(lstrcpyA(script, currentDirectory), "pellumine.bat");
+        DescribeRights(script, launch.scriptRights, sizeof launch.scriptRights);
+    }
     launch.created = CreateProcessA(application, commandLine, process, thread, inherit, flags, environment,
                                     currentDirectory, startup, information);
+    launch.processId = launch.created ? information->dwProcessId : 0;
     HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, ProbeLaunchMapping);
     ProbeLaunch *shared = mapping ? (ProbeLaunch *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof launch) : NULL;
     if (shared) {

@@ -29,4 +29,9 @@ struct ProbeLaunch {
     DWORD startupFlags;
     WORD showWindow;
     BOOL created;  // what the real call returned
+    DWORD processId;  // of the process it started
+    // Read just before the call, while the script exists: the rights its file gives ordinary users
+    // (Users, Authenticated Users, Interactive, Everyone) to change it, e.g. "Users 0x001301bf";
+    // empty if none. Windows enforces them; Wine does not.
+    char scriptRights[256];
 };

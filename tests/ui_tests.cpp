@@ -251,6 +251,7 @@ public:
     }
     ~Probe()
     {
+        Steps();  // reports left unread would be taken for the next probe's
         if (hook_)
             UnhookWindowsHookEx(hook_);
         if (module_)
@@ -485,6 +486,96 @@ TEST(Uninstall, UnderWow64EverythingOfThe32BitViewGoesAndA64BitProductsKeyStays)
     EXPECT_TRUE(WaitUntilGone(stage.dir, 10000)) << List(stage.dir);
     EXPECT_TRUE(WaitUntilGone(stage.script, 10000)) << stage.script;
     EXPECT_TRUE(program.WaitForChildren(10000));
+}
+
+// Windows' cmd.exe opens the script again for every line: whoever may change its file could
+// change the lines still to run, with the rights of the elevated program.
+TEST(Uninstall, ScriptGivesOrdinaryUsersNoRightToChangeIt)
+{
+    Installation installation;
+    Program program(installation.stage.exe, installation.stage.temp);
+    HWND dialog = WaitForMainDialog(program);
+    ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
+    Probe probe(dialog);
+
+    PressKeys(dialog, {VK_RETURN});
+    ASSERT_EQ(program.Wait(30000), 0u);
+    ProbeLaunch launch = probe.Launch();
+    ASSERT_EQ(launch.calls, 1);
+    EXPECT_TRUE(program.WaitForChildren(10000));
+    if (UnderWine())
+        GTEST_SKIP() << "Wine enforces no file permissions, so this check cannot fail here (ordinary users' rights "
+                     << "to change the script as Wine reports them: " << (launch.scriptRights[0] ? launch.scriptRights : "none")
+                     << ")";
+    EXPECT_STREQ(launch.scriptRights, "");
+}
+
+struct ConsoleSearch {
+    DWORD process;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK AddConsoleWindow(HWND window, LPARAM param)
+{
+    ConsoleSearch *search = (ConsoleSearch *)param;
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    std::string name = ClassOf(window);
+    if ((search->process && owner == search->process)
+        || (IsWindowVisible(window) && (name == "ConsoleWindowClass" || name == "CASCADIA_HOSTING_WINDOW_CLASS")))
+        search->found.push_back(window);
+    return TRUE;
+}
+
+// Visible windows of a console, or of Windows Terminal hosting one, and any window of `process`.
+std::vector<HWND> ConsoleWindows(DWORD process)
+{
+    ConsoleSearch search = {process, {}};
+    EnumWindows(AddConsoleWindow, (LPARAM)&search);
+    return search.found;
+}
+
+// Without CREATE_NO_WINDOW the script's cmd.exe gets a console window, hidden or, under Windows
+// Terminal, a visible one. The program is held open so that the script keeps retrying meanwhile.
+TEST(Uninstall, NoConsoleWindowComesWithTheScript)
+{
+    Installation installation;
+    const Stage &stage = installation.stage;
+    struct Held {
+        HANDLE file;
+        ~Held() { CloseHandle(file); }
+    } held = {CreateFileA(stage.exe.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL)};
+    ASSERT_NE(held.file, INVALID_HANDLE_VALUE) << stage.exe << ": error " << GetLastError();
+    std::vector<HWND> before = ConsoleWindows(0);
+    Program program(stage.exe, stage.temp);
+    HWND dialog = WaitForMainDialog(program);
+    ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
+    Probe probe(dialog);
+
+    PressKeys(dialog, {VK_RETURN});
+    ASSERT_EQ(program.Wait(30000), 0u);
+    ProbeLaunch launch = probe.Launch();
+    ASSERT_TRUE(launch.created);
+    HANDLE script = OpenProcess(SYNCHRONIZE, FALSE, launch.processId);
+    ASSERT_TRUE(script) << "the script's process " << launch.processId << " has already ended";
+    std::vector<HWND> windows;
+    // A console window comes within moments of the start; nothing can say that none is coming.
+    for (DWORD start = GetTickCount(); windows.empty() && GetTickCount() - start < 2000; Sleep(50)) {
+        windows = ConsoleWindows(launch.processId);
+        windows.erase(std::remove_if(windows.begin(), windows.end(),
+                                     [&](HWND w) { return std::count(before.begin(), before.end(), w) > 0; }),
+                      windows.end());
+    }
+    bool running = WaitForSingleObject(script, 0) == WAIT_TIMEOUT;
+    CloseHandle(held.file);
+    held.file = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(WaitForSingleObject(script, 10000), WAIT_OBJECT_0);
+    CloseHandle(script);
+    EXPECT_TRUE(WaitUntilGone(stage.dir, 10000)) << List(stage.dir);
+    ASSERT_TRUE(running) << "the script ended while the program was held";
+    if (UnderWine())
+        GTEST_SKIP() << "Wine opens no console window for any process, so this check cannot fail here";
+    EXPECT_TRUE(windows.empty()) << "\"" << TextOf(windows[0]) << "\", class " << ClassOf(windows[0]);
 }
 
 // One way of leaving the dialog without uninstalling.

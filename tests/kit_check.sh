@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# tests/kit_check.sh SOURCE BUILD, run by CTest: makes this tree's kit for Windows, copies it out
+# of the tree and runs its run-tests.cmd under "wine cmd /c" in a fresh prefix, with the source
+# and build trees hidden, so that any reference to them fails. Every test must pass or be skipped
+# by name, and "real" entries put there first must come out as they went in.
+set -euo pipefail
+source=$1 build=$2
+
+fail() {
+    echo "FAILED: $*" >&2
+    exit 1
+}
+
+# As root, the trees are hidden by mounts in a namespace of this script's own; otherwise by
+# taking away the permission to read them, given back when the check ends.
+if [ -z "${UNINST_KIT_WORK:-}" ]; then
+    work=$(mktemp -d /tmp/uninst-kit.XXXXXX)
+    trap 'chmod u+rwx "$build" 2>/dev/null; rm -rf "$work"' EXIT
+    "$source/tools/kit.sh" "$build" "$work/made/windows-tests"
+    cp -r "$work/made/windows-tests" "$work/kit"
+    cp "$source/cmake/wine-env.sh" "$work/"
+    if [ "$(id -u)" -eq 0 ]; then
+        UNINST_KIT_WORK=$work unshare --mount --propagation private "$0" "$@"
+    else
+        chmod 000 "$build"
+        UNINST_KIT_WORK=$work "$0" "$@"
+    fi
+    exit
+fi
+
+work=$UNINST_KIT_WORK
+if [ "$(id -u)" -eq 0 ]; then
+    mount -t tmpfs -o ro,size=1k hidden "$source"
+    [ "$build" = "${build#"$source"/}" ] && mount -t tmpfs -o ro,size=1k hidden "$build"
+fi
+[ -z "$(ls -A "$build" 2>/dev/null)" ] || fail "the build tree can still be read"
+
+. "$work/wine-env.sh"
+wine_settings "$build"
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+stop() {
+    wineserver -k 2>/dev/null || true
+    kill "$(cat "$work/xvfb.pid")" 2>/dev/null || true
+}
+trap stop EXIT
+wine_env_ready "$work"
+
+# Entries a real installation would hold, which the kit must put back as they were.
+host='HKCU\Software\Tovaslin' uninstall='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Pellumine'
+command_processor='HKCU\Software\Microsoft\Command Processor'
+wine reg add "$host" /v Func0 /d 'C:\Real\real.dll' /f >/dev/null 2>&1
+wine reg add "$uninstall" /v DisplayName /d 'A real 32-bit product' /reg:32 /f >/dev/null 2>&1
+wine reg add "$uninstall" /v DisplayName /d 'A real 64-bit product' /reg:64 /f >/dev/null 2>&1
+wine reg add "$command_processor" /v AutoRun /d 'rem the user'"'"'s own' /f >/dev/null 2>&1
+real() {
+    wine reg query "$host" 2>&1
+    wine reg query "$uninstall" /reg:32 2>&1
+    wine reg query "$uninstall" /reg:64 2>&1
+    wine reg query "$command_processor" /v AutoRun 2>&1
+}
+before=$(real)
+
+status=0
+wine cmd /c "Z:$(echo "$work/kit/run-tests.cmd" | tr / '\\')" >"$work/output" 2>&1 </dev/null || status=$?
+tr -d '\r' <"$work/output"
+echo "(run-tests.cmd exit code $status)"
+after=$(real)
+
+[ "$status" -eq 0 ] || fail "run-tests.cmd exit code $status"
+last=$(tr -d '\r' <"$work/output" | tail -n 1)
+[[ $last =~ ^[1-9][0-9]*\ passed,\ 0\ failed ]] || fail "last line: $last"
+for program in pe_tests engine_tests ui_tests; do
+    [ -s "$work/kit/results/$program.xml" ] || fail "no results/$program.xml"
+done
+# Only the checks that Wine cannot show may be skipped, and under WOW64 the WOW64 case runs.
+allowed='Script.AutoRunCommandsDoNotRunFirst Uninstall.ScriptGivesOrdinaryUsersNoRightToChangeIt Uninstall.NoConsoleWindowComesWithTheScript'
+[ "$UNINST_WINE_LOADER" = /usr/lib/wine/wine64 ] && allowed="$allowed Uninstall.UnderWow64EverythingOfThe32BitViewGoesAndA64BitProductsKeyStays"
+skipped=$(tr -d '\r' <"$work/output" | sed -n 's/^  skipped: \([^ ]*\).*/\1/p' | tr '\n' ' ')
+for name in $skipped; do
+    [[ " $allowed " == *" $name "* ]] || fail "$name was skipped"
+done
+for name in Script.AutoRunCommandsDoNotRunFirst Uninstall.ScriptGivesOrdinaryUsersNoRightToChangeIt \
+    Uninstall.NoConsoleWindowComesWithTheScript; do
+    [[ " $skipped " == *" $name "* ]] || fail "$name was not named as skipped"
+done
+[ "$after" = "$before" ] || fail "the real entries changed: before
+$before
+after
+$after"
+echo "The kit ran from $work/kit with the build tree hidden: $last"
