@@ -19,6 +19,8 @@ if [ -z "${UNINST_KIT_WORK:-}" ]; then
     "$source/tools/kit.sh" "$build" "$work/made/windows-tests"
     cp -r "$work/made/windows-tests" "$work/kit"
     cp "$source/cmake/wine-env.sh" "$work/"
+    . "$work/wine-env.sh"
+    wine_settings "$build"  # read before the tree is hidden; exported to the hidden run
     if [ "$(id -u)" -eq 0 ]; then
         UNINST_KIT_WORK=$work unshare --mount --propagation private "$0" "$@"
     else
@@ -36,7 +38,6 @@ fi
 [ -z "$(ls -A "$build" 2>/dev/null)" ] || fail "the build tree can still be read"
 
 . "$work/wine-env.sh"
-wine_settings "$build"
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 stop() {
     wineserver -k 2>/dev/null || true
@@ -66,7 +67,11 @@ tr -d '\r' <"$work/output"
 echo "(run-tests.cmd exit code $status)"
 after=$(real)
 
-[ "$status" -eq 0 ] || fail "run-tests.cmd exit code $status"
+if [ "$status" -ne 0 ]; then
+    tr -d '\r' <"$work/kit/results/ui_tests.log" | grep -B3 -A12 'Failure' || true
+    tr -d '\r' <"$work/kit/results/engine_tests.log" | grep -B3 -A12 'Failure' || true
+    fail "run-tests.cmd exit code $status"
+fi
 last=$(tr -d '\r' <"$work/output" | tail -n 1)
 [[ $last =~ ^[1-9][0-9]*\ passed,\ 0\ failed ]] || fail "last line: $last"
 for program in pe_tests engine_tests ui_tests; do
