@@ -81,6 +81,19 @@ bool WaitUntilGone(const std::string &path, DWORD milliseconds)
     return true;
 }
 
+HeldFile::HeldFile(const std::string &path)
+    : handle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL))
+{
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE) << path << ": error " << GetLastError();
+}
+
+void HeldFile::Release()
+{
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+}
+
 std::wstring Wide(const std::string &ansi)
 {
     WCHAR buffer[1024];

@@ -41,6 +41,14 @@ std::string ReadBytes(const std::string &path);
 void WriteBytes(const std::string &path, const std::string &bytes);
 // Polls until the path is gone; true if it went within the time.
 bool WaitUntilGone(const std::string &path, DWORD milliseconds);
+// A file held open without delete sharing, as Windows holds a running program or a loaded
+// library: nobody can delete it until this goes or lets it go.
+struct HeldFile {
+    explicit HeldFile(const std::string &path);
+    ~HeldFile() { Release(); }
+    void Release();
+    HANDLE handle;
+};
 // Removes a folder and all it holds, names outside the ANSI code page and paths of 260
 // characters or more included; no error if it is not there.
 void RemoveTree(const std::string &path);

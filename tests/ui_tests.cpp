@@ -541,11 +541,8 @@ TEST(Uninstall, NoConsoleWindowComesWithTheScript)
 {
     Installation installation;
     const Stage &stage = installation.stage;
-    struct Held {
-        HANDLE file;
-        ~Held() { CloseHandle(file); }
-    } held = {CreateFileA(stage.exe.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL)};
-    ASSERT_NE(held.file, INVALID_HANDLE_VALUE) << stage.exe << ": error " << GetLastError();
+    HeldFile held(stage.exe);
+    ASSERT_NE(held.handle, INVALID_HANDLE_VALUE);
     std::vector<HWND> before = ConsoleWindows(0);
     Program program(stage.exe, stage.temp);
     HWND dialog = WaitForMainDialog(program);
@@ -567,8 +564,7 @@ TEST(Uninstall, NoConsoleWindowComesWithTheScript)
                       windows.end());
     }
     bool running = WaitForSingleObject(script, 0) == WAIT_TIMEOUT;
-    CloseHandle(held.file);
-    held.file = INVALID_HANDLE_VALUE;
+    held.Release();
     EXPECT_EQ(WaitForSingleObject(script, 10000), WAIT_OBJECT_0);
     CloseHandle(script);
     EXPECT_TRUE(WaitUntilGone(stage.dir, 10000)) << List(stage.dir);
@@ -647,12 +643,8 @@ TEST(Uninstall, LibraryInUseIsReportedAndTheRestIsStillDone)
 {
     Installation installation;
     const Stage &stage = installation.stage;
-    // Open without FILE_SHARE_DELETE, as a program that has loaded the library would hold it.
-    struct Held {
-        HANDLE file;
-        ~Held() { CloseHandle(file); }
-    } library = {CreateFileA(stage.library.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL)};
-    ASSERT_NE(library.file, INVALID_HANDLE_VALUE) << stage.library << ": error " << GetLastError();
+    HeldFile library(stage.library);
+    ASSERT_NE(library.handle, INVALID_HANDLE_VALUE);
     Program program(stage.exe, stage.temp);
     HWND dialog = WaitForMainDialog(program);
     ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
