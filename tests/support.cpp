@@ -370,34 +370,56 @@ DWORD Program::Wait(DWORD milliseconds)
     return code;
 }
 
-std::vector<DWORD> Program::Children() const
+// Handles to the processes that a started program made. A snapshot names a parent only by its id,
+// which soon goes to a new process: services.exe's long dead parent may share a later program's.
+static std::vector<HANDLE> OpenChildren(const PROCESS_INFORMATION &program)
 {
-    std::vector<DWORD> children;
-    HANDLE snapshot = started ? CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0) : INVALID_HANDLE_VALUE;
-    PROCESSENTRY32 entry = {sizeof entry};
+    std::vector<HANDLE> children;
+    FILETIME programMade, childMade, exited, kernel, user, taken;
+    if (!GetProcessTimes(program.hProcess, &programMade, &exited, &kernel, &user))
+        return children;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE)
         return children;
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
-        if (entry.th32ParentProcessID == info.dwProcessId && entry.th32ProcessID != info.dwProcessId)
-            children.push_back(entry.th32ProcessID);
+    GetSystemTimeAsFileTime(&taken);
+    PROCESSENTRY32 entry = {sizeof entry};
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ParentProcessID != program.dwProcessId || entry.th32ProcessID == program.dwProcessId)
+            continue;
+        HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+        if (!child)
+            continue;
+        if (GetProcessTimes(child, &childMade, &exited, &kernel, &user) && CompareFileTime(&childMade, &programMade) >= 0
+            && CompareFileTime(&childMade, &taken) <= 0)
+            children.push_back(child);
+        else
+            CloseHandle(child);
+    }
     CloseHandle(snapshot);
     return children;
+}
+
+std::vector<DWORD> Program::Children() const
+{
+    std::vector<DWORD> ids;
+    for (HANDLE child : started ? OpenChildren(info) : std::vector<HANDLE>()) {
+        if (WaitForSingleObject(child, 0) == WAIT_TIMEOUT)
+            ids.push_back(GetProcessId(child));
+        CloseHandle(child);
+    }
+    return ids;
 }
 
 bool Program::WaitForChildren(DWORD milliseconds) const
 {
     DWORD start = GetTickCount();
-    for (DWORD child : Children()) {
-        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, child);
-        if (!process)
-            continue;
+    bool ended = true;
+    for (HANDLE child : started ? OpenChildren(info) : std::vector<HANDLE>()) {
         DWORD spent = GetTickCount() - start;
-        DWORD result = WaitForSingleObject(process, spent < milliseconds ? milliseconds - spent : 0);
-        CloseHandle(process);
-        if (result != WAIT_OBJECT_0)
-            return false;
+        ended = ended && WaitForSingleObject(child, spent < milliseconds ? milliseconds - spent : 0) == WAIT_OBJECT_0;
+        CloseHandle(child);
     }
-    return true;
+    return ended;
 }
 
 BoxWatcher::BoxWatcher(DWORD processId) : processId_(processId)
