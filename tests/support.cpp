@@ -70,15 +70,17 @@ void WriteBytes(const std::string &path, const std::string &bytes)
     CloseHandle(file);
 }
 
-bool WaitUntilGone(const std::string &path, DWORD milliseconds)
+bool WaitUntil(const std::function<bool()> &condition, DWORD milliseconds)
 {
-    DWORD start = GetTickCount();
-    while (Exists(path)) {
+    for (DWORD start = GetTickCount(); !condition(); Sleep(20))
         if (GetTickCount() - start > milliseconds)
             return false;
-        Sleep(20);
-    }
     return true;
+}
+
+bool WaitUntilGone(const std::string &path, DWORD milliseconds)
+{
+    return WaitUntil([&] { return !Exists(path); }, milliseconds);
 }
 
 HeldFile::HeldFile(const std::string &path)

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +40,8 @@ std::wstring Long(const std::wstring &path);
 bool Exists(const std::string &path);
 std::string ReadBytes(const std::string &path);
 void WriteBytes(const std::string &path, const std::string &bytes);
+// Polls until the condition holds; true if it did within the time.
+bool WaitUntil(const std::function<bool()> &condition, DWORD milliseconds);
 // Polls until the path is gone; true if it went within the time.
 bool WaitUntilGone(const std::string &path, DWORD milliseconds);
 // A file held open without delete sharing, as Windows holds a running program or a loaded
