@@ -134,10 +134,11 @@ HWND WaitForMainDialog(const Program &program)
 }
 
 // Keys pressed together on the keyboard: down in order, up in reverse. They go to the
-// foreground window, which must be `target`.
+// foreground window, once `target` is it.
 void PressKeys(HWND target, std::initializer_list<WORD> keys)
 {
-    EXPECT_EQ(GetForegroundWindow(), target) << "the keys would go to \"" << TextOf(GetForegroundWindow()) << "\"";
+    EXPECT_TRUE(WaitUntil([&] { return GetForegroundWindow() == target; }, 10000))
+        << "the keys would go to \"" << TextOf(GetForegroundWindow()) << "\"";
     std::vector<INPUT> inputs;
     for (WORD key : keys) {
         INPUT input{};
@@ -152,35 +153,45 @@ void PressKeys(HWND target, std::initializer_list<WORD> keys)
     EXPECT_EQ(SendInput((UINT)inputs.size(), inputs.data(), sizeof(INPUT)), inputs.size());
 }
 
-// A left click of the mouse at a point of the screen.
-void ClickAt(POINT point)
+// A left click of the mouse at a point of the screen, once that point is on `target` and its
+// dialog is the foreground window.
+void ClickAt(HWND target, POINT point)
 {
-    // SetCursorPos moves the X display's pointer too; after an input move alone, a late X motion
-    // event now and then took Wine's cursor back and the click landed elsewhere.
+    HWND dialog = GetAncestor(target, GA_ROOT);
+    ASSERT_TRUE(WaitUntil([&] { return GetForegroundWindow() == dialog && WindowFromPoint(point) == target; }, 10000))
+        << "the click would go to \"" << TextOf(WindowFromPoint(point)) << "\" with \""
+        << TextOf(GetForegroundWindow()) << "\" in the foreground";
+    // Wine's desktop process reads the X crossing events of windows that came and went under the
+    // pointer late, and moves the cursor back to where the pointer was then: once it has read them
+    // (two round trips through its message loop), only moves to the point remain.
     SetCursorPos(point.x, point.y);
-    POINT cursor;
-    for (DWORD start = GetTickCount(); GetCursorPos(&cursor) && (cursor.x != point.x || cursor.y != point.y);)
-        if (GetTickCount() - start > 2000) {
-            ADD_FAILURE() << "the cursor stays at " << cursor.x << "," << cursor.y;
-            return;
-        }
-    INPUT inputs[3] = {};
-    for (INPUT &input : inputs)
-        input.type = INPUT_MOUSE;
+    for (int trip = 0; trip < 2; trip++)
+        SendMessageTimeoutA(GetDesktopWindow(), WM_NULL, 0, 0, SMTO_NORMAL, 5000, NULL);
+    // Press and release each carry the point all the same.
+    INPUT inputs[2] = {};
     int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
-    inputs[0].mi.dx = (point.x * 65536 + width - 1) / width;
-    inputs[0].mi.dy = (point.y * 65536 + height - 1) / height;
-    inputs[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
-    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
-    inputs[2].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-    EXPECT_EQ(SendInput(3, inputs, sizeof(INPUT)), 3u);
+    for (INPUT &input : inputs) {
+        input.type = INPUT_MOUSE;
+        input.mi.dx = (point.x * 65536 + width - 1) / width;
+        input.mi.dy = (point.y * 65536 + height - 1) / height;
+        input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    }
+    inputs[0].mi.dwFlags |= MOUSEEVENTF_LEFTDOWN;
+    inputs[1].mi.dwFlags |= MOUSEEVENTF_LEFTUP;
+    EXPECT_EQ(SendInput(1, &inputs[0], sizeof(INPUT)), 1u);
+    // A button, and a caption button, take the capture when pressed.
+    GUITHREADINFO thread = {sizeof thread};
+    EXPECT_TRUE(WaitUntil([&] {
+        return GetGUIThreadInfo(GetWindowThreadProcessId(target, NULL), &thread) && thread.hwndCapture == target;
+    }, 10000)) << "the press did not reach \"" << TextOf(target) << "\"";
+    EXPECT_EQ(SendInput(1, &inputs[1], sizeof(INPUT)), 1u);
 }
 
 void ClickCenterOf(HWND window)
 {
     RECT rect;
     GetWindowRect(window, &rect);
-    ClickAt({(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2});
+    ClickAt(window, {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2});
 }
 
 // The point of the caption where the window itself says its close box is.
@@ -592,7 +603,7 @@ const Way ways[] = {
     {"CloseBoxClicked", [](HWND dialog) {
          POINT closeBox;
          ASSERT_TRUE(FindCloseBox(dialog, &closeBox)) << "no close box in the caption";
-         ClickAt(closeBox);
+         ClickAt(dialog, closeBox);
      }},
     {"SystemMenuClose", [](HWND dialog) { PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); }},
     {"AltF4", [](HWND dialog) { PressKeys(dialog, {VK_MENU, VK_F4}); }},
