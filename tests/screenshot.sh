@@ -15,6 +15,7 @@ done
 state=$build/screenshot
 export WINEPREFIX="$state/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 . "$here/../cmake/wine-env.sh"
+wine_settings "$build"
 wine_env_ready "$state"
 stop() {
     wineserver -k 2>/dev/null || true
