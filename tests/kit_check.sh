@@ -22,6 +22,7 @@ if [ -z "${UNINST_KIT_WORK:-}" ]; then
     . "$work/wine-env.sh"
     wine_settings "$build"  # read before the tree is hidden; exported to the hidden run
     if [ "$(id -u)" -eq 0 ]; then
+        unshare --mount true 2>/dev/null || fail "cannot hide the trees: this machine gives root no mount namespaces"
         UNINST_KIT_WORK=$work unshare --mount --propagation private "$0" "$@"
     else
         chmod 000 "$build"
