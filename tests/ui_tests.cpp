@@ -423,21 +423,30 @@ TEST(Window, ShowsTheConfirmationWithSixControlsAndAnEmptyProgressBar)
     EXPECT_EQ(program.Wait(10000), 0u);
 }
 
+// Confirms the uninstall as a person would, with Enter as soon as the dialog is up, and waits for
+// the program to exit with 0. What the probe saw: the progress bar's steps and the launch.
+void UninstallWithEnter(Program &program, std::vector<int> *steps, ProbeLaunch *launch)
+{
+    HWND dialog = WaitForMainDialog(program);
+    ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
+    Probe probe(dialog);
+    PressKeys(dialog, {VK_RETURN});
+    ASSERT_EQ(program.Wait(30000), 0u);
+    *steps = probe.Steps();
+    *launch = probe.Launch();
+}
+
 TEST(Uninstall, EnterRightAfterStartRemovesEverythingAndTheProgramItself)
 {
     Installation installation;
     const Stage &stage = installation.stage;
     Program program(stage.exe, stage.temp);
-    HWND dialog = WaitForMainDialog(program);
-    ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
-    Probe probe(dialog);
+    std::vector<int> steps;
+    ProbeLaunch launch;
+    ASSERT_NO_FATAL_FAILURE(UninstallWithEnter(program, &steps, &launch));
 
-    PressKeys(dialog, {VK_RETURN});
-    ASSERT_EQ(program.Wait(30000), 0u);
-
-    EXPECT_EQ(probe.Steps(), (std::vector<int>{1, 2}));
+    EXPECT_EQ(steps, (std::vector<int>{1, 2}));
     // The system's own cmd.exe, without AutoRun commands, hidden and without a console, at idle.
-    ProbeLaunch launch = probe.Launch();
     char system[MAX_PATH];
     GetSystemDirectoryA(system, MAX_PATH);
     EXPECT_EQ(launch.calls, 1);
@@ -482,11 +491,9 @@ TEST(Uninstall, UnderWow64EverythingOfThe32BitViewGoesAndA64BitProductsKeyStays)
                           KEY_WOW64_64KEY)) << "not staged as a 32-bit installer would";
     ASSERT_TRUE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library, KEY_WOW64_32KEY));
     Program program(stage.exe, stage.temp);
-    HWND dialog = WaitForMainDialog(program);
-    ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
-
-    PressKeys(dialog, {VK_RETURN});
-    ASSERT_EQ(program.Wait(30000), 0u);
+    std::vector<int> steps;
+    ProbeLaunch launch;
+    ASSERT_NO_FATAL_FAILURE(UninstallWithEnter(program, &steps, &launch));
 
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey, KEY_WOW64_32KEY));
     EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library, KEY_WOW64_32KEY));
@@ -505,13 +512,9 @@ TEST(Uninstall, ScriptGivesOrdinaryUsersNoRightToChangeIt)
 {
     Installation installation;
     Program program(installation.stage.exe, installation.stage.temp);
-    HWND dialog = WaitForMainDialog(program);
-    ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
-    Probe probe(dialog);
-
-    PressKeys(dialog, {VK_RETURN});
-    ASSERT_EQ(program.Wait(30000), 0u);
-    ProbeLaunch launch = probe.Launch();
+    std::vector<int> steps;
+    ProbeLaunch launch;
+    ASSERT_NO_FATAL_FAILURE(UninstallWithEnter(program, &steps, &launch));
     ASSERT_EQ(launch.calls, 1);
     EXPECT_TRUE(program.WaitForChildren(10000));
     if (UnderWine())
@@ -556,13 +559,9 @@ TEST(Uninstall, NoConsoleWindowComesWithTheScript)
     ASSERT_NE(held.handle, INVALID_HANDLE_VALUE);
     std::vector<HWND> before = ConsoleWindows(0);
     Program program(stage.exe, stage.temp);
-    HWND dialog = WaitForMainDialog(program);
-    ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
-    Probe probe(dialog);
-
-    PressKeys(dialog, {VK_RETURN});
-    ASSERT_EQ(program.Wait(30000), 0u);
-    ProbeLaunch launch = probe.Launch();
+    std::vector<int> steps;
+    ProbeLaunch launch;
+    ASSERT_NO_FATAL_FAILURE(UninstallWithEnter(program, &steps, &launch));
     ASSERT_TRUE(launch.created);
     HANDLE script = OpenProcess(SYNCHRONIZE, FALSE, launch.processId);
     ASSERT_TRUE(script) << "the script's process " << launch.processId << " has already ended";
