@@ -527,14 +527,14 @@ TEST_P(ScriptBytes, HoldsExactlyTheFiveLinesAndReplacesAStaleOneInTheWindowsTemp
         ASSERT_TRUE(SetFileAttributesA(stage.script.c_str(), layout.attributes)) << GetLastError();
         ASSERT_TRUE(SetFileAttributesA(stage.exe.c_str(), layout.attributes)) << GetLastError();
     }
-    HANDLE held = CreateFileA(stage.exe.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE) << stage.exe << ": error " << GetLastError();
+    HeldFile held(stage.exe);
+    ASSERT_NE(held.handle, INVALID_HANDLE_VALUE);
 
     Program program(stage.exe, stage.temp);
     DWORD exitCode = program.Wait(ExitWait);
     std::string script = ReadBytes(stage.script);
     bool stillThere = Exists(stage.exe);
-    CloseHandle(held);
+    held.Release();
 
     ASSERT_EQ(exitCode, 0u);
     std::string exe = layout.spell(stage.exe);

@@ -567,12 +567,13 @@ TEST(Uninstall, NoConsoleWindowComesWithTheScript)
     ASSERT_TRUE(script) << "the script's process " << launch.processId << " has already ended";
     std::vector<HWND> windows;
     // A console window comes within moments of the start; nothing can say that none is coming.
-    for (DWORD start = GetTickCount(); windows.empty() && GetTickCount() - start < 2000; Sleep(50)) {
+    WaitUntil([&] {
         windows = ConsoleWindows(launch.processId);
         windows.erase(std::remove_if(windows.begin(), windows.end(),
                                      [&](HWND w) { return std::count(before.begin(), before.end(), w) > 0; }),
                       windows.end());
-    }
+        return !windows.empty();
+    }, 2000);
     bool running = WaitForSingleObject(script, 0) == WAIT_TIMEOUT;
     held.Release();
     EXPECT_EQ(WaitForSingleObject(script, 10000), WAIT_OBJECT_0);
