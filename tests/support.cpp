@@ -372,6 +372,18 @@ DWORD Program::Wait(DWORD milliseconds)
     return code;
 }
 
+// Under Wine, the first program to need a desktop that has none left starts Wine's desktop process
+// (explorer.exe /desktop) itself; that one is the system's, and stays while the tests use the desktop.
+static bool IsWineDesktop(HANDLE process)
+{
+    char image[MAX_PATH];
+    DWORD size = MAX_PATH;
+    if (!UnderWine() || !QueryFullProcessImageNameA(process, 0, image, &size))
+        return false;
+    const char *name = strrchr(image, '\\');
+    return lstrcmpiA(name ? name + 1 : image, "explorer.exe") == 0;
+}
+
 // Handles to the processes that a started program made. A snapshot names a parent only by its id,
 // which soon goes to a new process: services.exe's long dead parent may share a later program's.
 static std::vector<HANDLE> OpenChildren(const PROCESS_INFORMATION &program)
@@ -392,7 +404,7 @@ static std::vector<HANDLE> OpenChildren(const PROCESS_INFORMATION &program)
         if (!child)
             continue;
         if (GetProcessTimes(child, &childMade, &exited, &kernel, &user) && CompareFileTime(&childMade, &programMade) >= 0
-            && CompareFileTime(&childMade, &taken) <= 0)
+            && CompareFileTime(&childMade, &taken) <= 0 && !IsWineDesktop(child))
             children.push_back(child);
         else
             CloseHandle(child);
