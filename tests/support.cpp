@@ -349,8 +349,16 @@ Program::Program(const std::string &exe, const std::string &temp, const std::str
     std::vector<std::string> replaced = {"TEMP=" + temp, "TMP=" + temp};
     replaced.insert(replaced.end(), variables.begin(), variables.end());
     std::string environment = EnvironmentWith(replaced);
-    started = CreateProcessA(exe.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, &environment[0],
-                             currentDir.empty() ? NULL : currentDir.c_str(), &startup, &info);
+    // Now and then, on a busy machine, a new Wine process dies while Wine sets it up, before any of
+    // the program's own code runs; CreateProcess then fails with ERROR_INTERNAL_ERROR. That is a
+    // start that did not happen, so it is made once more, and said.
+    for (int tries = 1;; tries++) {
+        started = CreateProcessA(exe.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, &environment[0],
+                                 currentDir.empty() ? NULL : currentDir.c_str(), &startup, &info);
+        if (started || tries == 3 || GetLastError() != ERROR_INTERNAL_ERROR || !UnderWine())
+            break;
+        fprintf(stderr, "Wine did not get %s started (error %lu); starting it again\n", exe.c_str(), GetLastError());
+    }
     EXPECT_TRUE(started) << exe << ": error " << GetLastError();
 }
 
