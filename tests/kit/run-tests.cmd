@@ -24,9 +24,13 @@ if /i not "%PROCESSOR_ARCHITECTURE%"=="x86" set wow64=1
 if exist results rmdir /s /q results
 mkdir results
 rem Entries a real installation of the add-on or its host may hold: saved now, put back at the end.
+rem A key that can be neither saved nor shown to be absent stops the run before any test.
 call :Save host "HKCU\Software\Tovaslin"
+if errorlevel 1 exit /b 2
 call :Save uninstall "HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Pellumine" /reg:32
+if errorlevel 1 exit /b 2
 if defined wow64 call :Save uninstall64 "HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Pellumine" /reg:64
+if errorlevel 1 exit /b 2
 
 set /a passed=0, failed=0, skipped=0
 set skippedNames=
@@ -66,16 +70,25 @@ if not "%status%"=="0" if "%failed%"=="%before%" (
 exit /b 0
 
 rem :Save NAME KEY [VIEW] and :Restore NAME KEY [VIEW]: a key as it was before the tests, or none.
+rem reg.exe ends with 1 when the key is not there; any other failure (reg.exe not started at all,
+rem say) says nothing about the key, which would then be lost at :Restore, so :Save fails.
 :Save
 reg query %2 %3 >nul 2>&1
-if errorlevel 1 exit /b 0
-reg export %2 "results\saved-%1.reg" %3 /y >nul 2>&1
-if errorlevel 1 echo Could not save %2 %3
-exit /b 0
+set found=%errorlevel%
+if "%found%"=="1" exit /b 0
+if "%found%"=="0" reg export %2 "results\saved-%1.reg" %3 /y >nul 2>&1
+if "%found%"=="0" if not errorlevel 1 if exist "results\saved-%1.reg" exit /b 0
+if "%found%"=="0" (echo Could not save %2 %3) else echo Could not read %2 %3 ^(reg.exe exit code %found%^)
+echo Nothing was changed.
+exit /b 1
 
+rem A key not put back counts as a failure; its copy stays in results\ for "reg import".
 :Restore
 reg delete %2 %3 /f >nul 2>&1
 if not exist "results\saved-%1.reg" exit /b 0
 reg import "results\saved-%1.reg" %3 >nul 2>&1
-if errorlevel 1 echo Could not put back %2 %3
+if not errorlevel 1 exit /b 0
+echo Could not put back %2 %3: reg import results\saved-%1.reg %3
+set /a failed+=1
+set failedNames=%failedNames% put-back-of-%1
 exit /b 0
