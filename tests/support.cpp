@@ -352,14 +352,16 @@ Program::Program(const std::string &exe, const std::string &temp, const std::str
     // Now and then, on a busy machine, a new Wine process dies while Wine sets it up, before any of
     // the program's own code runs; CreateProcess then fails with ERROR_INTERNAL_ERROR. That is a
     // start that did not happen, so it is made once more, and said.
+    DWORD error = 0;
     for (int tries = 1;; tries++) {
         started = CreateProcessA(exe.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, &environment[0],
                                  currentDir.empty() ? NULL : currentDir.c_str(), &startup, &info);
-        if (started || tries == 3 || GetLastError() != ERROR_INTERNAL_ERROR || !UnderWine())
+        error = started ? 0 : GetLastError();
+        if (started || tries == 3 || error != ERROR_INTERNAL_ERROR || !UnderWine())
             break;
-        fprintf(stderr, "Wine did not get %s started (error %lu); starting it again\n", exe.c_str(), GetLastError());
+        fprintf(stderr, "Wine did not get %s started (error %lu); starting it again\n", exe.c_str(), error);
     }
-    EXPECT_TRUE(started) << exe << ": error " << GetLastError();
+    EXPECT_TRUE(started) << exe << ": error " << error;
 }
 
 Program::~Program()
