@@ -469,13 +469,35 @@ std::string PercentDoubled(std::string path)
     return path;
 }
 
-// "é" is 0xE9 in the ANSI code page 1252 and 0x82 in the OEM code page 437.
+// Whether a code page holds every letter of the text as it is, with no best-fit stand-in.
+bool Holds(UINT codePage, const std::wstring &text)
+{
+    BOOL defaulted = FALSE;
+    return WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, NULL, 0, NULL, &defaulted) > 0
+           && !defaulted;
+}
+
+// The same letters in the OEM code page, in which cmd.exe reads the script: "é" is 0xE9 in the
+// ANSI code page 1252 and 0x82 in the OEM code pages 437 and 850.
 std::string OemLetters(std::string path)
 {
-    for (char &c : path)
-        if (c == '\xe9')
-            c = '\x82';
-    return path;
+    std::wstring wide = Wide(path);
+    char oem[1024];
+    int length = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, oem, sizeof oem, NULL, NULL);
+    return std::string(oem, length > 0 ? length - 1 : 0);
+}
+
+// Why the letters of a name cannot be tested here as a case means them, or "" if they can: the
+// ANSI code page must hold them exactly, and the OEM one must too, or must not at all.
+std::string CodePagesLack(const std::wstring &name, bool inOem)
+{
+    char why[160] = "";
+    if (!Holds(CP_ACP, name))
+        wsprintfA(why, "this machine's ANSI code page %u cannot hold the name", GetACP());
+    else if (Holds(CP_OEMCP, name) != inOem)
+        wsprintfA(why, "this machine's OEM code page %u %s the name's letters, which the case needs it to %s", GetOEMCP(),
+                  inOem ? "lacks" : "holds", inOem ? "hold" : "lack");
+    return why;
 }
 
 const ScriptCase ScriptCases[] = {
@@ -505,6 +527,8 @@ class ScriptBytes : public ::testing::TestWithParam<ScriptCase> {};
 TEST_P(ScriptBytes, HoldsExactlyTheFiveLinesAndReplacesAStaleOneInTheWindowsTempFolder)
 {
     const ScriptCase &layout = GetParam();
+    if (layout.spell == OemLetters && !CodePagesLack(Wide(layout.folder), true).empty())
+        GTEST_SKIP() << CodePagesLack(Wide(layout.folder), true);
     Stage stage(layout.folder ? layout.folder : "");
     RootFiles rootFiles;
     std::string dir = stage.dir;
@@ -558,6 +582,9 @@ struct NamesCase {
     const char *name;
     const wchar_t *folder, *temp;  // the installation and temporary folders, below the stage's root
     std::vector<const wchar_t *> decoys;
+    // Letters outside ASCII: the case needs them in the ANSI code page and, as said here, in the
+    // OEM one or not (then the folder must have a short 8.3 name).
+    enum { Ascii, InOem, NotInOem } letters = Ascii;
 };
 
 void PrintTo(const NamesCase &names, std::ostream *out) { *out << names.name; }
@@ -577,11 +604,13 @@ const NamesCase NamesCases[] = {
     // Only with delayed expansion, which is off unless a script turns it on.
     {"Exclamation", L"Hi!PELLUMINE_DECOY!", L"!PELLUMINE_DECOY!", {L"Hidecoy\\uninst.exe", L"decoy\\pellumine.bat"}},
     // Written in the ANSI code page, these letters would read in the OEM one as the decoys' letters.
-    {"AccentedLetters", L"caf\u00e9", L"M\u00fcller", {L"caf\u0398\\uninst.exe", L"M\u207fller\\pellumine.bat"}},
+    {"AccentedLetters", L"caf\u00e9", L"M\u00fcller", {L"caf\u0398\\uninst.exe", L"M\u207fller\\pellumine.bat"},
+     NamesCase::InOem},
     // Not in the OEM code page at all: neither the ANSI bytes nor a best-fit spelling may be used.
     {"LettersWithoutOemEquivalent", L"\u0152uvre", L"\u20acuro",
      {L"\u00eeuvre\\uninst.exe", L"Ouvre\\uninst.exe", L"OEuvre\\uninst.exe", L"\u00c7uro\\pellumine.bat",
-      L"Euro\\pellumine.bat"}},
+      L"Euro\\pellumine.bat"},
+     NamesCase::NotInOem},
 };
 
 class Names : public ::testing::TestWithParam<NamesCase> {};
@@ -589,9 +618,19 @@ class Names : public ::testing::TestWithParam<NamesCase> {};
 TEST_P(Names, ScriptRemovesExactlyTheProgramItsFolderAndItself)
 {
     const NamesCase &names = GetParam();
+    std::string lacking = names.letters == NamesCase::Ascii
+                              ? ""
+                              : CodePagesLack(std::wstring(names.folder) + names.temp, names.letters == NamesCase::InOem);
+    if (!lacking.empty())
+        GTEST_SKIP() << lacking;
     Stage stage(Ansi(names.folder), Ansi(names.temp));
     ASSERT_TRUE(Exists(stage.dir)) << stage.dir;
     ASSERT_TRUE(Exists(stage.temp)) << stage.temp;
+    WCHAR shortName[MAX_PATH] = L"";
+    if (names.letters == NamesCase::NotInOem
+        && (!GetShortPathNameW(Wide(stage.dir).c_str(), shortName, MAX_PATH) || !Holds(CP_OEMCP, shortName)))
+        GTEST_SKIP() << stage.dir << " has no short 8.3 name (\"" << Ansi(shortName)
+                     << "\"): short names are off on this drive, and the program writes no script without one";
     stage.Install(EngineHostExe());
     Registration registration(stage);
     std::wstring root = Wide(stage.root);
@@ -710,11 +749,11 @@ TEST(Script, NoneWhereItsNameIsTakenAndTheRestIsDone)
     std::set<std::wstring> expected = Tree(stage.root);
     expected.erase(Wide(stage.library.substr(stage.root.size() + 1)));
 
-    Program program(stage.exe, stage.temp);
+    // Counted by a job, a cmd.exe that ended at once is still one.
+    Program program(stage.exe, stage.temp, "", {}, true);
     ASSERT_EQ(program.Wait(ExitWait), 0u);
-    std::vector<DWORD> started = program.Children();
 
-    EXPECT_TRUE(started.empty()) << started.size() << " processes started";
+    EXPECT_EQ(program.Started(), 0) << "processes started (-1: not counted)";
     EXPECT_TRUE(program.WaitForChildren(GoneWait));
     EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library));
     EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, HostKey, "Func0"));
@@ -795,22 +834,39 @@ struct SavedValue {
 };
 
 // Windows' cmd.exe runs the AutoRun commands before a script unless it is given /d; one that
-// changes the directory would leave ".\pellumine.bat" unfound, and the program in place.
+// changes the directory would leave ".\pellumine.bat" unfound, and the program in place. The
+// command also leaves a mark, so that a cmd.exe started without /d first shows it runs here at all.
 TEST(Script, AutoRunCommandsDoNotRunFirst)
 {
     Stage stage;
     stage.Install(EngineHostExe());
     Registration registration(stage);
-    {
-        SavedValue autoRun(HKEY_CURRENT_USER, "Software\\Microsoft\\Command Processor", "AutoRun");
-        ASSERT_EQ(SetString(HKEY_CURRENT_USER, autoRun.key, autoRun.name, "cd /d \"" + stage.root + "\""), 0);
+    std::string mark = stage.root + "\\autorun.ran";
+    SavedValue autoRun(HKEY_CURRENT_USER, "Software\\Microsoft\\Command Processor", "AutoRun");
+    ASSERT_EQ(SetString(HKEY_CURRENT_USER, autoRun.key, autoRun.name,
+                        "echo ran>\"" + mark + "\" & cd /d \"" + stage.root + "\""), 0);
 
-        Program program(stage.exe, stage.temp);
-        ASSERT_EQ(program.Wait(ExitWait), 0u);
-        EXPECT_TRUE(RemovedItself(stage, program));
-    }
-    if (UnderWine())
-        GTEST_SKIP() << "Wine's cmd.exe runs no AutoRun commands, so this check cannot fail here";
+    char cmd[MAX_PATH];
+    GetSystemDirectoryA(cmd, MAX_PATH);
+    lstrcatA(cmd, "\\cmd.exe");
+    std::string line = "cmd.exe /c rem";
+    STARTUPINFOA startup = {sizeof startup};
+    PROCESS_INFORMATION control;
+    ASSERT_TRUE(CreateProcessA(cmd, &line[0], NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL, &startup, &control))
+        << cmd << ": error " << GetLastError();
+    DWORD ended = WaitForSingleObject(control.hProcess, ExitWait);
+    CloseHandle(control.hProcess);
+    CloseHandle(control.hThread);
+    ASSERT_EQ(ended, WAIT_OBJECT_0) << line << " did not end";
+    if (!Exists(mark))
+        GTEST_SKIP() << AutoRunOffHere << ": " << cmd << ", started without /d, did not run the AutoRun command "
+                     << "(Wine's cmd.exe never runs them; on Windows a policy can turn them off)";
+    ASSERT_TRUE(DeleteFileA(mark.c_str())) << mark << ": error " << GetLastError();
+
+    Program program(stage.exe, stage.temp);
+    ASSERT_EQ(program.Wait(ExitWait), 0u);
+    EXPECT_TRUE(RemovedItself(stage, program));
+    EXPECT_FALSE(Exists(mark)) << "the AutoRun command ran before the script";
 }
 
 }  // namespace

@@ -341,7 +341,7 @@ static std::string EnvironmentWith(std::vector<std::string> variables)
 }
 
 Program::Program(const std::string &exe, const std::string &temp, const std::string &currentDir,
-                 const std::vector<std::string> &variables)
+                 const std::vector<std::string> &variables, bool counted)
 {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -354,14 +354,27 @@ Program::Program(const std::string &exe, const std::string &temp, const std::str
     // start that did not happen, so it is made once more, and said.
     DWORD error = 0;
     for (int tries = 1;; tries++) {
-        started = CreateProcessA(exe.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, &environment[0],
-                                 currentDir.empty() ? NULL : currentDir.c_str(), &startup, &info);
+        started = CreateProcessA(exe.c_str(), &commandLine[0], NULL, NULL, FALSE, counted ? CREATE_SUSPENDED : 0,
+                                 &environment[0], currentDir.empty() ? NULL : currentDir.c_str(), &startup, &info);
         error = started ? 0 : GetLastError();
         if (started || tries == 3 || error != ERROR_INTERNAL_ERROR || !UnderWine())
             break;
         fprintf(stderr, "Wine did not get %s started (error %lu); starting it again\n", exe.c_str(), error);
     }
     EXPECT_TRUE(started) << exe << ": error " << error;
+    if (started && counted) {
+        job = CreateJobObjectA(NULL, NULL);
+        EXPECT_TRUE(job && AssignProcessToJobObject(job, info.hProcess)) << "job object: error " << GetLastError();
+        ResumeThread(info.hThread);
+    }
+}
+
+int Program::Started() const
+{
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    if (!job || !QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting, NULL))
+        return -1;
+    return (int)accounting.TotalProcesses - 1;
 }
 
 Program::~Program()
@@ -372,6 +385,8 @@ Program::~Program()
         TerminateProcess(info.hProcess, 1);
     CloseHandle(info.hProcess);
     CloseHandle(info.hThread);
+    if (job)
+        CloseHandle(job);
 }
 
 DWORD Program::Wait(DWORD milliseconds)

@@ -32,6 +32,11 @@ std::string EngineHostExe();
 bool UnderWine();
 bool UnderWow64();
 
+// Said by the AutoRun check when a cmd.exe started without /d does not run the AutoRun command it
+// set: there is nothing to check (Wine, or a policy that turns AutoRun off). The kit's summary
+// lets only this skip of that check pass on Windows.
+const char AutoRunOffHere[] = "AutoRun commands do not run here";
+
 // ANSI and wide forms of a path, and the \\?\ form that wide calls accept past 259 characters.
 std::wstring Wide(const std::string &ansi);
 std::string Ansi(const std::wstring &wide);
@@ -104,11 +109,14 @@ struct Registration {
 };
 
 // A program started with TEMP and TMP pointing at a given folder, and other variables
-// ("NAME=value") set or replaced in its environment.
+// ("NAME=value") set or replaced in its environment. Started `counted`, it runs in a job object of
+// its own from its first instruction, which counts every process it starts.
 struct Program {
     Program(const std::string &exe, const std::string &temp, const std::string &currentDir = "",
-            const std::vector<std::string> &variables = {});
+            const std::vector<std::string> &variables = {}, bool counted = false);
     ~Program();
+    // How many processes it has started, ended or not; -1 if it was not started counted.
+    int Started() const;
     // Waits for the exit; the exit code, or STILL_ACTIVE after the time.
     DWORD Wait(DWORD milliseconds);
     // The processes it started that still run.
@@ -117,6 +125,7 @@ struct Program {
     bool WaitForChildren(DWORD milliseconds) const;
     PROCESS_INFORMATION info{};
     bool started = false;
+    HANDLE job = NULL;
 };
 
 // Answers the message boxes a process shows: presses OK on each and records caption, text and owner.

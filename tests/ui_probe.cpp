@@ -4,6 +4,7 @@
 // starts are seen nowhere else.
 #include <windows.h>
 #include <commctrl.h>
+#include <sddl.h>
 
 #include "ui_probe.h"
 
@@ -14,35 +15,65 @@ static void Record(char *to, const char *text, int size)
     lstrcpynA(to, text ? text : "(null)", size);
 }
 
-// Rights that would let the holder change the file, replace it or take it over.
-static const DWORD Changing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | DELETE
-                              | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-
-static void DescribeRights(const char *path, char *report, int size)
+// The script's owner and DACL into the launch record; false, with the reason in scriptRights, if
+// they cannot be read.
+static BOOL DescribeScript(const char *currentDirectory, ProbeLaunch *launch)
 {
     static const struct {
         WELL_KNOWN_SID_TYPE type;
         const char *name;
     } others[] = {{WinBuiltinUsersSid, "Users"}, {WinAuthenticatedUserSid, "Authenticated Users"},
-                  {WinInteractiveSid, "Interactive"}, {WinWorldSid, "Everyone"}};
+                  {WinInteractiveSid, "Interactive"}, {WinWorldSid, "Everyone"}},
+      owners[] = {{WinBuiltinAdministratorsSid, "Administrators"}, {WinLocalSystemSid, "SYSTEM"}};
     static BYTE descriptor[8192];
+    char *report = launch->scriptRights;
+    const int size = sizeof launch->scriptRights;
+    char script[MAX_PATH];
     DWORD needed;
     BOOL present = FALSE, defaulted;
     PACL dacl = NULL;
+    PSID owner = NULL;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision;
 
-    report[0] = '\0';
-    if (!GetFileSecurityA(path, DACL_SECURITY_INFORMATION, descriptor, sizeof descriptor, &needed)) {
-        wsprintfA(report, "its permissions cannot be read: error %lu", GetLastError());
-        return;
+    if (!currentDirectory || lstrlenA(currentDirectory) + lstrlenA("pellumine.bat") >= MAX_PATH) {
+        lstrcpynA(report, currentDirectory ? "the current directory's path is too long" : "no current directory", size);
+        return FALSE;
     }
-    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || !dacl) {
+    lstrcatA(lstrcpyA(script, currentDirectory), "pellumine.bat");
+    if (!GetFileSecurityA(script, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor, sizeof descriptor,
+                          &needed)
+        || !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)
+        || !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)
+        || !GetSecurityDescriptorControl(descriptor, &control, &revision)) {
+        char reason[MAX_PATH + 32];
+        wsprintfA(reason, "%s: error %lu", script, GetLastError());
+        lstrcpynA(report, reason, size);
+        return FALSE;
+    }
+    launch->scriptProtected = (control & SE_DACL_PROTECTED) != 0;
+    lstrcpynA(launch->scriptOwner, "none", sizeof launch->scriptOwner);
+    char *text;
+    if (owner && ConvertSidToStringSidA(owner, &text)) {
+        lstrcpynA(launch->scriptOwner, text, sizeof launch->scriptOwner);
+        LocalFree(text);
+    }
+    for (const auto &known : owners) {
+        BYTE sid[SECURITY_MAX_SID_SIZE];
+        DWORD sidSize = sizeof sid;
+        if (owner && CreateWellKnownSid(known.type, NULL, sid, &sidSize) && EqualSid(sid, owner))
+            lstrcpynA(launch->scriptOwner, known.name, sizeof launch->scriptOwner);
+    }
+    report[0] = '\0';
+    if (!present || !dacl) {
         lstrcpynA(report, "no DACL: everyone may do anything", size);
-        return;
+        return TRUE;
     }
     for (DWORD i = 0; i < dacl->AceCount; i++) {
         ACCESS_ALLOWED_ACE *ace;
-        if (!GetAce(dacl, i, (void **)&ace) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE
-            || (ace->Header.AceFlags & INHERIT_ONLY_ACE) || !(ace->Mask & Changing))
+        if (!GetAce(dacl, i, (void **)&ace)
+            || (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE && ace->Header.AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE)
+            || (ace->Header.AceFlags & INHERIT_ONLY_ACE) || !ace->Mask)
             continue;
         for (const auto &other : others) {
             BYTE sid[SECURITY_MAX_SID_SIZE];
@@ -55,6 +86,7 @@ static void DescribeRights(const char *path, char *report, int size)
             }
         }
     }
+    return TRUE;
 }
 
 static BOOL WINAPI RecordingCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES process,
@@ -72,11 +104,7 @@ static BOOL WINAPI RecordingCreateProcessA(LPCSTR application, LPSTR commandLine
     launch.environment = environment != NULL;
     launch.startupFlags = startup->dwFlags;
     launch.showWindow = startup->wShowWindow;
-    if (currentDirectory && lstrlenA(currentDirectory) < MAX_PATH - 16) {
-        char script[MAX_PATH];
-        lstrcatA(lstrcpyA(script, currentDirectory), "pellumine.bat");
-        DescribeRights(script, launch.scriptRights, sizeof launch.scriptRights);
-    }
+    launch.scriptRead = DescribeScript(currentDirectory, &launch);
     launch.created = CreateProcessA(application, commandLine, process, thread, inherit, flags, environment,
                                     currentDirectory, startup, information);
     launch.processId = launch.created ? information->dwProcessId : 0;

@@ -30,8 +30,13 @@ struct ProbeLaunch {
     WORD showWindow;
     BOOL created;  // what the real call returned
     DWORD processId;  // of the process it started
-    // Read just before the call, while the script exists: the rights its file gives ordinary users
-    // (Users, Authenticated Users, Interactive, Everyone) to change it, e.g. "Users 0x001301bf";
-    // empty if none. Windows enforces them; Wine does not.
+    // Read just before the call, while the script exists (the current directory's pellumine.bat):
+    // whether its owner and DACL could be read at all; if so, the rights any entry gives ordinary
+    // users (Users, Authenticated Users, Interactive, Everyone), e.g. "Everyone 0x001200a9", empty
+    // if none, and if not, why. Its owner ("Administrators", "SYSTEM" or a SID) and whether its DACL
+    // is protected from inheritance. Windows enforces them; Wine shows only the entries.
+    BOOL scriptRead;
     char scriptRights[256];
+    char scriptOwner[128];
+    BOOL scriptProtected;
 };
