@@ -25,7 +25,9 @@ elif [ -n "$timestamp" ]; then
     fail "UNINST_SIGN_TIMESTAMP_URL is set, but there is nothing to time-stamp without UNINST_SIGN_CERT and UNINST_SIGN_KEY"
 fi
 
-rm -rf "$build" "$dist"
+# Only what this writes: a kit for Windows in DIST, say, stays.
+rm -rf "$build"
+rm -f "$dist/uninst.exe" "$dist/SHA256SUMS"
 # Flags from the environment would change the bytes.
 env -u CFLAGS -u CXXFLAGS -u LDFLAGS -u RCFLAGS \
     cmake --preset default -B "$build" -DBUILD_TESTING=OFF >/dev/null
