@@ -66,7 +66,8 @@ real() {
 before=$(real)
 
 status=0
-# "call": cmd /c alone would take the quotes off the path and read "&" and the parentheses.
+# "call": cmd /c alone would take the quotes off the path and read "&" and the parentheses. (Wine's
+# cmd then reports any non-zero exit code of the batch as 1.)
 wine cmd /c call "Z:$(echo "$kit/run-tests.cmd" | tr / '\\')" >"$work/output" 2>&1 </dev/null || status=$?
 tr -d '\r' <"$work/output"
 echo "(run-tests.cmd exit code $status)"
