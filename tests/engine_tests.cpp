@@ -539,7 +539,7 @@ TEST_P(ScriptBytes, HoldsExactlyTheFiveLinesAndReplacesAStaleOneInTheWindowsTemp
     ASSERT_EQ(exitCode, 0u);
     std::string exe = layout.spell(stage.exe);
     EXPECT_EQ(script, ":Repeat\r\ndel \"" + exe + "\"\r\nif exist \"" + exe + "\" goto Repeat\r\nrmdir \""
-                          + layout.spell(dir) + "\"\r\ndel \"" + layout.spell(stage.script) + "\"\r\n");
+                          + layout.spell(dir) + "\"\r\ndel \"" + layout.spell(stage.script) + "\" & exit\r\n");
     EXPECT_TRUE(stillThere) << "the held program was deleted";
     if (layout.folder) {
         EXPECT_TRUE(RemovedItself(stage, program)) << "once the program is released";
@@ -722,6 +722,35 @@ TEST(Script, NoneWhereItsNameIsTakenAndTheRestIsDone)
     std::set<std::wstring> after = Tree(stage.root);
     EXPECT_TRUE(after == expected) << "got:" << Show(after) << "\nexpected:" << Show(expected);
     EXPECT_EQ(ReadBytes(taken.inside), "not ours");
+}
+
+// cmd.exe opens the script again by name for each line, so once the script has deleted itself the
+// name is anybody's: nothing may be read from it after the line that deletes it. Here that deletion
+// fails, and lines added behind it stand for whatever a program of another user put there.
+TEST(Script, NothingIsReadFromItsNameAfterTheLineThatDeletesIt)
+{
+    Stage stage;
+    stage.Install(EngineHostExe());
+    Registration registration(stage);
+    std::string ran = stage.root + "\\after-the-last-line.ran";
+    HeldFile program(stage.exe);
+    Program engine(stage.exe, stage.temp);
+    ASSERT_EQ(engine.Wait(ExitWait), 0u);
+    HANDLE script = CreateFileA(stage.script.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(script, INVALID_HANDLE_VALUE) << stage.script << ": error " << GetLastError();
+    std::string planted = "echo ran> \"" + ran + "\"\r\necho ran>> \"" + ran + "\"\r\n";
+    DWORD written = 0;
+    WriteFile(script, planted.data(), (DWORD)planted.size(), &written, NULL);
+    CloseHandle(script);
+    ASSERT_EQ(written, planted.size());
+    HeldFile undeletable(stage.script);
+
+    program.Release();
+    EXPECT_TRUE(WaitUntilGone(stage.exe, GoneWait)) << stage.exe;
+    EXPECT_TRUE(WaitUntilGone(stage.dir, GoneWait)) << stage.dir;
+    EXPECT_TRUE(ScriptEnded(engine));
+    EXPECT_FALSE(Exists(ran)) << "a line after the one that deletes the script ran";
 }
 
 // The marks that planted programs leave when they run.

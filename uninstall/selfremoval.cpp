@@ -84,11 +84,13 @@ static BOOL WriteScript(const char *exe)
     if (directory > 0 && !(directory > 1 && exeBatch[directory - 2] == ':'))
         directory--;
 
+    // cmd.exe opens the script by name again for each line: the line that deletes it also ends cmd,
+    // so nothing is ever read from a name that may be somebody else's by then.
     written = Write(file, ":Repeat\r\ndel \"", 14) && WritePath(file, exeBatch, length)
               && Write(file, "\"\r\nif exist \"", 13) && WritePath(file, exeBatch, length)
               && Write(file, "\" goto Repeat\r\nrmdir \"", 22) && WritePath(file, exeBatch, directory)
               && Write(file, "\"\r\ndel \"", 8) && WritePath(file, scriptBatch, lstrlenA(scriptBatch))
-              && Write(file, "\"\r\n", 3);
+              && Write(file, "\" & exit\r\n", 10);
     written = CloseHandle(file) && written;
     if (!written)
         DeleteFileA(WorkPath);
