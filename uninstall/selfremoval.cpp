@@ -1,5 +1,7 @@
 #include "uninstall.h"
 
+#include <sddl.h>
+
 // The script goes where only administrators can change it: ordinary users may add files to the
 // Windows directory's Temp folder, but cannot read, change or delete what an administrator put there.
 static const char ScriptFolder[] = "\\Temp\\";
@@ -61,6 +63,7 @@ static BOOL WritePath(HANDLE file, const char *path, DWORD length)
 static BOOL WriteScript(const char *exe)
 {
     char exeBatch[MAX_PATH], scriptBatch[MAX_PATH];
+    SECURITY_ATTRIBUTES security = {sizeof security, NULL, FALSE};
     HANDLE file;
     DWORD length, directory;
     BOOL written;
@@ -71,8 +74,14 @@ static BOOL WriteScript(const char *exe)
     DeleteFileA(WorkPath);
     if (!ToBatchPath(exe, exeBatch) || !ToBatchPath(WorkPath, scriptBatch))
         return FALSE;
-    file = CreateFileA(WorkPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-                       NULL);
+    // Its rights are its own, not the folder's nor the owner a policy may give it: Administrators own
+    // it and only they and the system may open it. A link planted under the name is not followed.
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1,
+                                                              &security.lpSecurityDescriptor, NULL))
+        return FALSE;
+    file = CreateFileA(WorkPath, GENERIC_WRITE, 0, &security, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    LocalFree(security.lpSecurityDescriptor);
     if (file == INVALID_HANDLE_VALUE)
         return FALSE;
     length = lstrlenA(exeBatch);
