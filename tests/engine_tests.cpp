@@ -689,6 +689,60 @@ INSTANTIATE_TEST_SUITE_P(Lengths, LongFolder,
                              return std::to_string(info.param.length);
                          });
 
+// A folder named with a letter that the ANSI code page lacks has a best-fit ANSI spelling that can
+// name another folder: "Tovaslin" for "\uFF34ovaslin" (a fullwidth T). The installation there must
+// come out untouched. Ours goes by its short name where it has one; without, the warning names it
+// with '?' for the letter, and the program stays where the user can find it.
+TEST(Engine, FolderNamedOutsideTheCodePageNeverActsOnItsBestFitTwin)
+{
+    Stage stage;
+    Registration registration(stage);
+    std::wstring ours = Wide(stage.root) + L"\\\uFF34ovaslin";
+    std::string twin = stage.root + "\\Tovaslin";
+    if (Ansi(ours) != twin)
+        GTEST_SKIP() << "this code page spells " << Ansi(L"\uFF34") << " for a fullwidth T, not T";
+    std::wstring exe = ours + L"\\uninst.exe";
+    ASSERT_TRUE(CreateDirectoryW(ours.c_str(), NULL)) << GetLastError();
+    ASSERT_TRUE(CopyFileW(Wide(EngineHostExe()).c_str(), exe.c_str(), FALSE)) << GetLastError();
+    WriteFileW(ours + L"\\pellumine.dll", "MZ ours");
+    ASSERT_TRUE(CreateDirectoryA(twin.c_str(), NULL)) << GetLastError();
+    const std::string twinLibrary = twin + "\\pellumine.dll", twinExe = twin + "\\uninst.exe";
+    WriteBytes(twinLibrary, "MZ the other installation's");
+    WriteBytes(twinExe, "MZ the other installation's uninstaller");
+    registration.AddSharedCount(twinLibrary, 3);
+    SetString(HKEY_CURRENT_USER, HostKey, "Func0", twinLibrary);
+    WCHAR shortName[MAX_PATH];
+    DWORD shortLength = GetShortPathNameW(ours.c_str(), shortName, MAX_PATH);
+    bool exactShortName = shortLength > 0 && Wide(Ansi(shortName)) == shortName;
+
+    Program program(exe, stage.temp);
+    std::vector<BoxWatcher::Box> boxes;
+    {
+        BoxWatcher watcher(program.info.dwProcessId);
+        ASSERT_EQ(program.Wait(ExitWait), 0u);
+        boxes = watcher.Boxes();
+    }
+
+    EXPECT_EQ(ReadBytes(twinLibrary), "MZ the other installation's");
+    EXPECT_EQ(ReadBytes(twinExe), "MZ the other installation's uninstaller");
+    EXPECT_EQ(SharedCount(twinLibrary), 3u);
+    EXPECT_EQ(GetString(HKEY_CURRENT_USER, HostKey, "Func0"), twinLibrary);
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
+    if (exactShortName) {
+        EXPECT_EQ(boxes.size(), 0u) << (boxes.empty() ? "" : boxes[0].text);
+        EXPECT_FALSE(ExistsW(ours + L"\\pellumine.dll")) << "through the short name " << Ansi(shortName);
+        EXPECT_TRUE(WaitUntil([&] { return !ExistsW(ours); }, GoneWait)) << "the program and its folder";
+    } else {
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].caption, "Can't delete the file named:");
+        EXPECT_EQ(boxes[0].text, stage.root + "\\?ovaslin\\pellumine.dll");
+        EXPECT_TRUE(ExistsW(ours + L"\\pellumine.dll"));
+        EXPECT_TRUE(ExistsW(exe)) << "no script, so the program stays";
+    }
+    EXPECT_TRUE(WaitUntilGone(stage.script, GoneWait)) << stage.script;
+    EXPECT_TRUE(ScriptEnded(program));
+}
+
 // Where the script's name is taken, by a folder say, there is no script and nothing is started:
 // never a fall-back to a place that other programs can write to.
 TEST(Script, NoneWhereItsNameIsTakenAndTheRestIsDone)

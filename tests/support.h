@@ -108,6 +108,9 @@ struct Registration {
 struct Program {
     Program(const std::string &exe, const std::string &temp, const std::string &currentDir = "",
             const std::vector<std::string> &variables = {});
+    // A program whose path the ANSI code page cannot spell.
+    Program(const std::wstring &exe, const std::string &temp, const std::string &currentDir = "",
+            const std::vector<std::string> &variables = {});
     ~Program();
     // Waits for the exit; the exit code, or STILL_ACTIVE after the time.
     DWORD Wait(DWORD milliseconds);

@@ -6,35 +6,13 @@
 // Windows directory's Temp folder, but cannot read, change or delete what an administrator put there.
 static const char ScriptFolder[] = "\\Temp\\";
 
-// Converts an ANSI path into the OEM code page that cmd.exe reads a batch file in, and fails
-// unless cmd reads back exactly the same characters.
-static BOOL ToOemExactly(const char *path, char *oem)
-{
-    WCHAR wide[MAX_PATH], back[MAX_PATH];
-    int length = MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH);
-
-    if (length == 0)
-        return FALSE;
-    int bytes = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, wide, length, oem, MAX_PATH, NULL, NULL);
-    if (bytes == 0 || MultiByteToWideChar(CP_OEMCP, 0, oem, bytes, back, MAX_PATH) != length)
-        return FALSE;
-    for (int i = 0; i < length; i++)
-        if (wide[i] != back[i])
-            return FALSE;
-    return TRUE;
-}
-
-// The path as the script has to spell it: its long form where the OEM code page holds it,
-// otherwise its short form.
+// The path as the script has to spell it, in the OEM code page that cmd.exe reads a batch file in:
+// its long form where that code page holds it exactly, otherwise its short form.
 static BOOL ToBatchPath(const char *path, char *oem)
 {
-    char shortPath[MAX_PATH];
-    DWORD length;
+    WCHAR wide[MAX_PATH];
 
-    if (ToOemExactly(path, oem))
-        return TRUE;
-    length = GetShortPathNameA(path, shortPath, MAX_PATH);
-    return length > 0 && length < MAX_PATH && ToOemExactly(shortPath, oem);
+    return MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) && SpellPath(CP_OEMCP, wide, oem);
 }
 
 static BOOL Write(HANDLE file, const char *text, DWORD length)
@@ -139,15 +117,14 @@ void LaunchSelfRemoval()
 {
     char exe[MAX_PATH], interpreter[MAX_PATH];
     // Each length is checked against its buffer: a path that does not fit gets no script at all.
-    DWORD exeLength = GetModuleFileNameA(NULL, exe, MAX_PATH);
+    BOOL exact = GetOwnPath(exe);
     UINT systemLength = GetSystemDirectoryA(interpreter, MAX_PATH);
     // The shared Windows directory: on a terminal server GetWindowsDirectoryA gives a program that
     // does not declare itself aware of it a folder of the user's own, which the user can write to.
     UINT length = GetSystemWindowsDirectoryA(WorkPath, MAX_PATH);
 
-    if (exeLength == 0)
-        exe[0] = '\0';
-    if (exeLength < MAX_PATH && systemLength > 0 && systemLength + sizeof "\\cmd.exe" <= MAX_PATH && length > 0
+    // Without the exact path there is no script: the program stays where the user can find it.
+    if (exact && systemLength > 0 && systemLength + sizeof "\\cmd.exe" <= MAX_PATH && length > 0
         && length + sizeof ScriptFolder - 1 + sizeof LibraryFileName <= MAX_PATH) {
         lstrcpyA(interpreter + systemLength, "\\cmd.exe");
         lstrcpyA(WorkPath + length, ScriptFolder);
