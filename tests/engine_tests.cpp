@@ -563,7 +563,7 @@ TEST_P(ScriptBytes, HoldsExactlyTheFiveLinesAndReplacesAStaleOneInTheWindowsTemp
     ASSERT_EQ(exitCode, 0u);
     std::string exe = layout.spell(stage.exe);
     EXPECT_EQ(script, ":Repeat\r\ndel \"" + exe + "\"\r\nif exist \"" + exe + "\" goto Repeat\r\nrmdir \""
-                          + layout.spell(dir) + "\"\r\ndel \"" + layout.spell(stage.script) + "\"\r\n");
+                          + layout.spell(dir) + "\"\r\ndel \"" + layout.spell(stage.script) + "\" & exit\r\n");
     EXPECT_TRUE(stillThere) << "the held program was deleted";
     if (layout.folder) {
         EXPECT_TRUE(RemovedItself(stage, program)) << "once the program is released";
@@ -728,6 +728,60 @@ INSTANTIATE_TEST_SUITE_P(Lengths, LongFolder,
                              return std::to_string(info.param.length);
                          });
 
+// A folder named with a letter that the ANSI code page lacks has a best-fit ANSI spelling that can
+// name another folder: "Tovaslin" for "\uFF34ovaslin" (a fullwidth T). The installation there must
+// come out untouched. Ours goes by its short name where it has one; without, the warning names it
+// with '?' for the letter, and the program stays where the user can find it.
+TEST(Engine, FolderNamedOutsideTheCodePageNeverActsOnItsBestFitTwin)
+{
+    Stage stage;
+    Registration registration(stage);
+    std::wstring ours = Wide(stage.root) + L"\\\uFF34ovaslin";
+    std::string twin = stage.root + "\\Tovaslin";
+    if (Ansi(ours) != twin)
+        GTEST_SKIP() << "this code page spells " << Ansi(L"\uFF34") << " for a fullwidth T, not T";
+    std::wstring exe = ours + L"\\uninst.exe";
+    ASSERT_TRUE(CreateDirectoryW(ours.c_str(), NULL)) << GetLastError();
+    ASSERT_TRUE(CopyFileW(Wide(EngineHostExe()).c_str(), exe.c_str(), FALSE)) << GetLastError();
+    WriteFileW(ours + L"\\pellumine.dll", "MZ ours");
+    ASSERT_TRUE(CreateDirectoryA(twin.c_str(), NULL)) << GetLastError();
+    const std::string twinLibrary = twin + "\\pellumine.dll", twinExe = twin + "\\uninst.exe";
+    WriteBytes(twinLibrary, "MZ the other installation's");
+    WriteBytes(twinExe, "MZ the other installation's uninstaller");
+    registration.AddSharedCount(twinLibrary, 3);
+    SetString(HKEY_CURRENT_USER, HostKey, "Func0", twinLibrary);
+    WCHAR shortName[MAX_PATH];
+    DWORD shortLength = GetShortPathNameW(ours.c_str(), shortName, MAX_PATH);
+    bool exactShortName = shortLength > 0 && Wide(Ansi(shortName)) == shortName;
+
+    Program program(exe, stage.temp);
+    std::vector<BoxWatcher::Box> boxes;
+    {
+        BoxWatcher watcher(program.info.dwProcessId);
+        ASSERT_EQ(program.Wait(ExitWait), 0u);
+        boxes = watcher.Boxes();
+    }
+
+    EXPECT_EQ(ReadBytes(twinLibrary), "MZ the other installation's");
+    EXPECT_EQ(ReadBytes(twinExe), "MZ the other installation's uninstaller");
+    EXPECT_EQ(SharedCount(twinLibrary), 3u);
+    EXPECT_EQ(GetString(HKEY_CURRENT_USER, HostKey, "Func0"), twinLibrary);
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
+    if (exactShortName) {
+        EXPECT_EQ(boxes.size(), 0u) << (boxes.empty() ? "" : boxes[0].text);
+        EXPECT_FALSE(ExistsW(ours + L"\\pellumine.dll")) << "through the short name " << Ansi(shortName);
+        EXPECT_TRUE(WaitUntil([&] { return !ExistsW(ours); }, GoneWait)) << "the program and its folder";
+    } else {
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].caption, "Can't delete the file named:");
+        EXPECT_EQ(boxes[0].text, stage.root + "\\?ovaslin\\pellumine.dll");
+        EXPECT_TRUE(ExistsW(ours + L"\\pellumine.dll"));
+        EXPECT_TRUE(ExistsW(exe)) << "no script, so the program stays";
+    }
+    EXPECT_TRUE(WaitUntilGone(stage.script, GoneWait)) << stage.script;
+    EXPECT_TRUE(ScriptEnded(program));
+}
+
 // Where the script's name is taken, by a folder say, there is no script and nothing is started:
 // never a fall-back to a place that other programs can write to.
 TEST(Script, NoneWhereItsNameIsTakenAndTheRestIsDone)
@@ -761,6 +815,35 @@ TEST(Script, NoneWhereItsNameIsTakenAndTheRestIsDone)
     std::set<std::wstring> after = Tree(stage.root);
     EXPECT_TRUE(after == expected) << "got:" << Show(after) << "\nexpected:" << Show(expected);
     EXPECT_EQ(ReadBytes(taken.inside), "not ours");
+}
+
+// cmd.exe opens the script again by name for each line, so once the script has deleted itself the
+// name is anybody's: nothing may be read from it after the line that deletes it. Here that deletion
+// fails, and lines added behind it stand for whatever a program of another user put there.
+TEST(Script, NothingIsReadFromItsNameAfterTheLineThatDeletesIt)
+{
+    Stage stage;
+    stage.Install(EngineHostExe());
+    Registration registration(stage);
+    std::string ran = stage.root + "\\after-the-last-line.ran";
+    HeldFile program(stage.exe);
+    Program engine(stage.exe, stage.temp);
+    ASSERT_EQ(engine.Wait(ExitWait), 0u);
+    HANDLE script = CreateFileA(stage.script.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(script, INVALID_HANDLE_VALUE) << stage.script << ": error " << GetLastError();
+    std::string planted = "echo ran> \"" + ran + "\"\r\necho ran>> \"" + ran + "\"\r\n";
+    DWORD written = 0;
+    WriteFile(script, planted.data(), (DWORD)planted.size(), &written, NULL);
+    CloseHandle(script);
+    ASSERT_EQ(written, planted.size());
+    HeldFile undeletable(stage.script);
+
+    program.Release();
+    EXPECT_TRUE(WaitUntilGone(stage.exe, GoneWait)) << stage.exe;
+    EXPECT_TRUE(WaitUntilGone(stage.dir, GoneWait)) << stage.dir;
+    EXPECT_TRUE(ScriptEnded(engine));
+    EXPECT_FALSE(Exists(ran)) << "a line after the one that deletes the script ran";
 }
 
 // The marks that planted programs leave when they run.

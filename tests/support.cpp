@@ -342,10 +342,16 @@ static std::string EnvironmentWith(std::vector<std::string> variables)
 
 Program::Program(const std::string &exe, const std::string &temp, const std::string &currentDir,
                  const std::vector<std::string> &variables, bool counted)
+    : Program(Wide(exe), temp, currentDir, variables, counted)
 {
-    STARTUPINFOA startup{};
+}
+
+Program::Program(const std::wstring &exe, const std::string &temp, const std::string &currentDir,
+                 const std::vector<std::string> &variables, bool counted)
+{
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    std::string commandLine = "\"" + exe + "\"";
+    std::wstring commandLine = L"\"" + exe + L"\"", directory = Wide(currentDir);
     std::vector<std::string> replaced = {"TEMP=" + temp, "TMP=" + temp};
     replaced.insert(replaced.end(), variables.begin(), variables.end());
     std::string environment = EnvironmentWith(replaced);
@@ -354,14 +360,14 @@ Program::Program(const std::string &exe, const std::string &temp, const std::str
     // start that did not happen, so it is made once more, and said.
     DWORD error = 0;
     for (int tries = 1;; tries++) {
-        started = CreateProcessA(exe.c_str(), &commandLine[0], NULL, NULL, FALSE, counted ? CREATE_SUSPENDED : 0,
-                                 &environment[0], currentDir.empty() ? NULL : currentDir.c_str(), &startup, &info);
+        started = CreateProcessW(exe.c_str(), &commandLine[0], NULL, NULL, FALSE, counted ? CREATE_SUSPENDED : 0,
+                                 &environment[0], currentDir.empty() ? NULL : directory.c_str(), &startup, &info);
         error = started ? 0 : GetLastError();
         if (started || tries == 3 || error != ERROR_INTERNAL_ERROR || !UnderWine())
             break;
-        fprintf(stderr, "Wine did not get %s started (error %lu); starting it again\n", exe.c_str(), error);
+        fprintf(stderr, "Wine did not get %s started (error %lu); starting it again\n", Ansi(exe).c_str(), error);
     }
-    EXPECT_TRUE(started) << exe << ": error " << error;
+    EXPECT_TRUE(started) << Ansi(exe) << ": error " << error;
     if (started && counted) {
         job = CreateJobObjectA(NULL, NULL);
         EXPECT_TRUE(job && AssignProcessToJobObject(job, info.hProcess)) << "job object: error " << GetLastError();

@@ -114,6 +114,9 @@ struct Registration {
 struct Program {
     Program(const std::string &exe, const std::string &temp, const std::string &currentDir = "",
             const std::vector<std::string> &variables = {}, bool counted = false);
+    // A program whose path the ANSI code page cannot spell.
+    Program(const std::wstring &exe, const std::string &temp, const std::string &currentDir = "",
+            const std::vector<std::string> &variables = {}, bool counted = false);
     ~Program();
     // How many processes it has started, ended or not; -1 if it was not started counted.
     int Started() const;

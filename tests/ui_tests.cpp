@@ -506,6 +506,46 @@ TEST(Uninstall, UnderWow64EverythingOfThe32BitViewGoesAndA64BitProductsKeyStays)
     EXPECT_TRUE(program.WaitForChildren(10000));
 }
 
+// The program runs elevated from a folder that others may be able to write to. No library put there
+// may be loaded: neither one it imports nor one that the system libraries it uses look for.
+TEST(Uninstall, NoLibraryPlantedBesideTheProgramIsLoaded)
+{
+    Installation installation;
+    const Stage &stage = installation.stage;
+    // Wine loads its own libraries even where a program's folder holds one, unless told otherwise
+    // for that program; Windows needs no setting. Not for version.dll: Wine's user32 imports it, so
+    // Wine would load it from there before the program's first instruction, where on Windows user32,
+    // a KnownDLL, takes its imports from the system directory alone.
+    const std::string overrides = "Software\\Wine\\AppDefaults\\uninst.exe";
+    struct Setting {
+        explicit Setting(const std::string &key) : key(key) { DeleteTree(HKEY_CURRENT_USER, key); }
+        ~Setting() { DeleteTree(HKEY_CURRENT_USER, key); }
+        std::string key;
+    } setting(overrides);
+    std::string planted;
+    for (const char *name : {"comctl32", "dwmapi", "uxtheme", "version"}) {
+        std::string file = std::string(name) + ".dll";
+        ASSERT_TRUE(CopyFileA(Beside("planted.dll").c_str(), (stage.dir + "\\" + file).c_str(), FALSE)) << file;
+        planted += (planted.empty() ? "" : ", ") + file;
+        if (UnderWine() && file != "version.dll")
+            ASSERT_EQ(SetString(HKEY_CURRENT_USER, overrides + "\\DllOverrides", name, "native,builtin"), 0);
+    }
+    Program program(stage.exe, stage.temp);
+    std::vector<int> steps;
+    ProbeLaunch launch;
+    ASSERT_NO_FATAL_FAILURE(UninstallWithEnter(program, &steps, &launch));
+
+    EXPECT_EQ(steps, (std::vector<int>{1, 2}));
+    EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library));
+    EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, HostKey, "Func1"));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
+    EXPECT_TRUE(WaitUntilGone(stage.exe, 10000)) << stage.exe;
+    EXPECT_TRUE(WaitUntilGone(stage.script, 10000)) << stage.script;
+    EXPECT_TRUE(program.WaitForChildren(10000));
+    // A planted library that was loaded left its mark beside it.
+    EXPECT_EQ(List(stage.dir), "[" + planted + "]");
+}
+
 // Windows' cmd.exe opens the script again for every line: whoever may read or change its file could
 // learn or change the lines still to run, with the rights of the elevated program. Wine shows the
 // DACL's entries (not what makes them hold: the owner and the protection from inheritance).

@@ -11,7 +11,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 rm -rf "$kit" "$kit.zip"
 mkdir -p "$kit"
-for file in uninst.exe engine_host.exe ui_probe.dll pe_tests.exe engine_tests.exe ui_tests.exe; do
+for file in uninst.exe engine_host.exe ui_probe.dll planted.dll pe_tests.exe engine_tests.exe ui_tests.exe; do
     [ -f "$build/tests/$file" ] || { echo "kit: no $build/tests/$file; build first" >&2; exit 1; }
     cp "$build/tests/$file" "$kit/"
 done

@@ -1,17 +1,52 @@
 #include <windows.h>
-#include <commctrl.h>
 
 #include "dialog.h"
 #include "resource.h"
 #include "uninstall.h"
+
+typedef BOOL(WINAPI *SetDefaultDllDirectoriesProc)(DWORD directories);
+typedef void(WINAPI *InitCommonControlsProc)();
+
+// The program runs elevated from a folder that others may be able to write to: no library may come
+// from there or from the current directory. Only KnownDLLs are imported; from here on every load
+// searches the system directory alone, and the common controls, with the libraries that they and
+// the window manager load by name, are loaded from it by full path first. They stay loaded for the
+// dialog's whole life, so they are never freed.
+static void LoadCommonControls()
+{
+    static const char names[] = "uxtheme.dll\0dwmapi.dll\0comctl32.dll";
+    char path[MAX_PATH];
+    SetDefaultDllDirectoriesProc setDefaultDirectories =
+        (SetDefaultDllDirectoriesProc)(void *)GetProcAddress(GetModuleHandleA("kernel32"), "SetDefaultDllDirectories");
+    // Without default directories, the altered search path looks for a library's own imports beside
+    // it, in the system directory, and never in the program's folder.
+    DWORD flags = setDefaultDirectories && setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)
+                      ? 0
+                      : LOAD_WITH_ALTERED_SEARCH_PATH;
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    HMODULE library = NULL;
+    InitCommonControlsProc initCommonControls;
+
+    SetDllDirectoryA("");
+    if (length == 0 || length + 1 + sizeof "comctl32.dll" > MAX_PATH)
+        return;
+    path[length] = '\\';
+    for (const char *name = names; *name; name += lstrlenA(name) + 1) {
+        lstrcpyA(path + length + 1, name);
+        library = LoadLibraryExA(path, NULL, flags);
+    }
+    initCommonControls = library ? (InitCommonControlsProc)(void *)GetProcAddress(library, "InitCommonControls") : NULL;
+    if (initCommonControls)
+        initCommonControls();
+}
 
 // The program's entry point: nothing runs before it, and it never returns.
 extern "C" void WINAPI ProgramEntry()
 {
     MSG message;
 
+    LoadCommonControls();
     AppInstance = GetModuleHandleA(NULL);
-    InitCommonControls();
     MainDialog = CreateDialogParamA(AppInstance, MAKEINTRESOURCEA(IDD_UNINSTALL), NULL, UninstallDlgProc, 0);
     if (!MainDialog) {
         MessageBoxA(NULL, "Can't create window!", "Error during uninstall:", MB_ICONWARNING);

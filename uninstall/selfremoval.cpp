@@ -1,38 +1,18 @@
 #include "uninstall.h"
 
+#include <sddl.h>
+
 // The script goes where only administrators can change it: ordinary users may add files to the
 // Windows directory's Temp folder, but cannot read, change or delete what an administrator put there.
 static const char ScriptFolder[] = "\\Temp\\";
 
-// Converts an ANSI path into the OEM code page that cmd.exe reads a batch file in, and fails
-// unless cmd reads back exactly the same characters.
-static BOOL ToOemExactly(const char *path, char *oem)
-{
-    WCHAR wide[MAX_PATH], back[MAX_PATH];
-    int length = MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH);
-
-    if (length == 0)
-        return FALSE;
-    int bytes = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, wide, length, oem, MAX_PATH, NULL, NULL);
-    if (bytes == 0 || MultiByteToWideChar(CP_OEMCP, 0, oem, bytes, back, MAX_PATH) != length)
-        return FALSE;
-    for (int i = 0; i < length; i++)
-        if (wide[i] != back[i])
-            return FALSE;
-    return TRUE;
-}
-
-// The path as the script has to spell it: its long form where the OEM code page holds it,
-// otherwise its short form.
+// The path as the script has to spell it, in the OEM code page that cmd.exe reads a batch file in:
+// its long form where that code page holds it exactly, otherwise its short form.
 static BOOL ToBatchPath(const char *path, char *oem)
 {
-    char shortPath[MAX_PATH];
-    DWORD length;
+    WCHAR wide[MAX_PATH];
 
-    if (ToOemExactly(path, oem))
-        return TRUE;
-    length = GetShortPathNameA(path, shortPath, MAX_PATH);
-    return length > 0 && length < MAX_PATH && ToOemExactly(shortPath, oem);
+    return MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) && SpellPath(CP_OEMCP, wide, oem);
 }
 
 static BOOL Write(HANDLE file, const char *text, DWORD length)
@@ -61,6 +41,7 @@ static BOOL WritePath(HANDLE file, const char *path, DWORD length)
 static BOOL WriteScript(const char *exe)
 {
     char exeBatch[MAX_PATH], scriptBatch[MAX_PATH];
+    SECURITY_ATTRIBUTES security = {sizeof security, NULL, FALSE};
     HANDLE file;
     DWORD length, directory;
     BOOL written;
@@ -71,8 +52,14 @@ static BOOL WriteScript(const char *exe)
     DeleteFileA(WorkPath);
     if (!ToBatchPath(exe, exeBatch) || !ToBatchPath(WorkPath, scriptBatch))
         return FALSE;
-    file = CreateFileA(WorkPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-                       NULL);
+    // Its rights are its own, not the folder's nor the owner a policy may give it: Administrators own
+    // it and only they and the system may open it. A link planted under the name is not followed.
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1,
+                                                              &security.lpSecurityDescriptor, NULL))
+        return FALSE;
+    file = CreateFileA(WorkPath, GENERIC_WRITE, 0, &security, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    LocalFree(security.lpSecurityDescriptor);
     if (file == INVALID_HANDLE_VALUE)
         return FALSE;
     length = lstrlenA(exeBatch);
@@ -84,11 +71,13 @@ static BOOL WriteScript(const char *exe)
     if (directory > 0 && !(directory > 1 && exeBatch[directory - 2] == ':'))
         directory--;
 
+    // cmd.exe opens the script by name again for each line: the line that deletes it also ends cmd,
+    // so nothing is ever read from a name that may be somebody else's by then.
     written = Write(file, ":Repeat\r\ndel \"", 14) && WritePath(file, exeBatch, length)
               && Write(file, "\"\r\nif exist \"", 13) && WritePath(file, exeBatch, length)
               && Write(file, "\" goto Repeat\r\nrmdir \"", 22) && WritePath(file, exeBatch, directory)
               && Write(file, "\"\r\ndel \"", 8) && WritePath(file, scriptBatch, lstrlenA(scriptBatch))
-              && Write(file, "\"\r\n", 3);
+              && Write(file, "\" & exit\r\n", 10);
     written = CloseHandle(file) && written;
     if (!written)
         DeleteFileA(WorkPath);
@@ -128,15 +117,14 @@ void LaunchSelfRemoval()
 {
     char exe[MAX_PATH], interpreter[MAX_PATH];
     // Each length is checked against its buffer: a path that does not fit gets no script at all.
-    DWORD exeLength = GetModuleFileNameA(NULL, exe, MAX_PATH);
+    BOOL exact = GetOwnPath(exe);
     UINT systemLength = GetSystemDirectoryA(interpreter, MAX_PATH);
     // The shared Windows directory: on a terminal server GetWindowsDirectoryA gives a program that
     // does not declare itself aware of it a folder of the user's own, which the user can write to.
     UINT length = GetSystemWindowsDirectoryA(WorkPath, MAX_PATH);
 
-    if (exeLength == 0)
-        exe[0] = '\0';
-    if (exeLength < MAX_PATH && systemLength > 0 && systemLength + sizeof "\\cmd.exe" <= MAX_PATH && length > 0
+    // Without the exact path there is no script: the program stays where the user can find it.
+    if (exact && systemLength > 0 && systemLength + sizeof "\\cmd.exe" <= MAX_PATH && length > 0
         && length + sizeof ScriptFolder - 1 + sizeof LibraryFileName <= MAX_PATH) {
         lstrcpyA(interpreter + systemLength, "\\cmd.exe");
         lstrcpyA(WorkPath + length, ScriptFolder);

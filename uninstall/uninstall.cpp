@@ -19,19 +19,65 @@ void StepProgress()
     SendDlgItemMessageA(MainDialog, IDC_PROGRESS, PBM_STEPIT, 0, 0);
 }
 
-// Puts the library's full path, beside the executable, into WorkPath. Where that path does not
-// fit, WorkPath is left empty: a cut-off name could be somebody else's file.
-static void LocateLibrary()
+// Spells a wide path in a code page, and fails unless it reads back as exactly the same characters.
+// A failed spelling is still terminated, with '?' for each character the code page lacks.
+static BOOL SpellExactly(UINT codePage, const WCHAR *wide, char *text)
 {
-    DWORD length = GetModuleFileNameA(NULL, WorkPath, MAX_PATH);
-    DWORD directory = length < MAX_PATH ? length : 0;
+    WCHAR back[MAX_PATH];
+    int length = lstrlenW(wide) + 1;
+    // Code pages such as UTF-8 take no flags; the comparison below is what makes the spelling exact.
+    int bytes = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide, length, text, MAX_PATH, NULL, NULL);
+
+    if (bytes == 0)
+        bytes = WideCharToMultiByte(codePage, 0, wide, length, text, MAX_PATH, NULL, NULL);
+    if (bytes == 0) {
+        text[0] = '\0';
+        return FALSE;
+    }
+    if (MultiByteToWideChar(codePage, 0, text, bytes, back, MAX_PATH) != length)
+        return FALSE;
+    for (int i = 0; i < length; i++)
+        if (wide[i] != back[i])
+            return FALSE;
+    return TRUE;
+}
+
+BOOL SpellPath(UINT codePage, const WCHAR *path, char *text)
+{
+    WCHAR shortPath[MAX_PATH];
+    DWORD length;
+
+    if (SpellExactly(codePage, path, text))
+        return TRUE;
+    length = GetShortPathNameW(path, shortPath, MAX_PATH);
+    return length > 0 && length < MAX_PATH && SpellExactly(codePage, shortPath, text);
+}
+
+BOOL GetOwnPath(char *path)
+{
+    WCHAR wide[MAX_PATH];
+    DWORD length = GetModuleFileNameW(NULL, wide, MAX_PATH);
+
+    path[0] = '\0';
+    return length > 0 && length < MAX_PATH && SpellPath(CP_ACP, wide, path);
+}
+
+// Puts the library's full path, beside the executable, into WorkPath, and says whether that is its
+// exact path. Otherwise WorkPath names it only as well as the code page can, for the warning; or,
+// where the path does not fit, just "pellumine.dll": a cut-off name could be somebody else's file.
+static BOOL LocateLibrary()
+{
+    BOOL exact = GetOwnPath(WorkPath);
+    DWORD directory = lstrlenA(WorkPath);
 
     while (directory > 0 && WorkPath[directory - 1] != '\\')
         directory--;
-    if (length >= MAX_PATH || directory > MAX_PATH - sizeof LibraryFileName)
-        WorkPath[0] = '\0';
-    else
-        lstrcpyA(WorkPath + directory, LibraryFileName);
+    if (directory > MAX_PATH - sizeof LibraryFileName) {
+        directory = 0;
+        exact = FALSE;
+    }
+    lstrcpyA(WorkPath + directory, LibraryFileName);
+    return exact;
 }
 
 static void RemoveSharedLibraryCount()
@@ -44,11 +90,10 @@ static void RemoveSharedLibraryCount()
     }
 }
 
-void DeleteLibraryFile()
+void DeleteLibraryFile(BOOL exact)
 {
-    if (!WorkPath[0] || (!DeleteFileA(WorkPath) && GetLastError() != ERROR_FILE_NOT_FOUND))
-        MessageBoxA(MainDialog, WorkPath[0] ? WorkPath : LibraryFileName, "Can't delete the file named:",
-                    MB_ICONWARNING);
+    if (!exact || (!DeleteFileA(WorkPath) && GetLastError() != ERROR_FILE_NOT_FOUND))
+        MessageBoxA(MainDialog, WorkPath, "Can't delete the file named:", MB_ICONWARNING);
     StepProgress();
 }
 
@@ -79,11 +124,12 @@ static void RemoveFromHostList()
 
 void RunUninstall()
 {
-    LocateLibrary();
-    if (WorkPath[0])
+    BOOL exact = LocateLibrary();
+
+    if (exact)
         RemoveSharedLibraryCount();
-    DeleteLibraryFile();
-    if (WorkPath[0])
+    DeleteLibraryFile(exact);
+    if (exact)
         RemoveFromHostList();
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, UninstallKey);
     LaunchSelfRemoval();

@@ -17,7 +17,14 @@ void StepProgress();
 
 // Removes the library, its registrations and, once the process has exited, the uninstaller.
 void RunUninstall();
-// Deletes the library named by WorkPath and warns when it stays; steps the progress bar.
-void DeleteLibraryFile();
+// Deletes the library named by WorkPath where that is its exact path, and warns when it stays;
+// steps the progress bar.
+void DeleteLibraryFile(BOOL exact);
+// A path as a code page can spell it exactly: its long form, or else its short (8.3) form. A
+// best-fit spelling of a letter the code page lacks could name another file. FALSE where neither
+// form is exact; `text` (MAX_PATH bytes) then names it only for showing, '?' for what is missing.
+BOOL SpellPath(UINT codePage, const WCHAR *path, char *text);
+// The program's own path, spelled exactly in the ANSI code page; as SpellPath.
+BOOL GetOwnPath(char *path);
 // Writes and starts the script that removes the executable, its folder and itself.
 void LaunchSelfRemoval();
