@@ -16,7 +16,13 @@ report_error() {
     # Inside a command substitution set -e is off and the failure may be expected; the script
     # reports the substitution itself if it stops on it.
     [[ $- == *e* ]] || return 0
-    local where="${BASH_SOURCE[1]:-$0} line ${BASH_LINENO[0]}"
+    local file=${BASH_SOURCE[1]:-$0} line=${BASH_LINENO[0]}
+    local where="$file line $line"
+    # A function that failed by returning its command's exit code: the line that called it says more.
+    if [[ $command == return* ]]; then
+        command=$(sed -n "${line}{s/^ *//;p;q}" "$file" 2>/dev/null) || true
+        [ -n "$command" ] || command=$2
+    fi
     [ "$BASH_SUBSHELL" -eq 0 ] || where="$where (in a subshell)"
     echo "FAILED: $where: $command (exit code $status)" >&2
     for ((i = 1; i < ${#FUNCNAME[@]} - 1; i++)); do
@@ -72,24 +78,31 @@ said() {
 }
 
 # wait_for DESCRIPTION SECONDS COMMAND...
-# Runs COMMAND until it succeeds, at most SECONDS seconds in all: a quick check is run every 0.2 s,
-# a command that blocks until its condition holds (wineserver -w) is stopped when the time is up.
-# COMMAND's exit code 0 means the condition holds, 1 (or the stop at the bound) not yet, and any
-# other that it never will: then the wait ends at once (COMMAND says why). Returns 1 when the
-# condition did not come, naming it.
+# Waits at most SECONDS seconds for a condition. COMMAND either checks it (a shell function, or
+# test: exit code 0 it holds, 1 not yet, any other it never will and COMMAND says why), and is run
+# every 0.2 s; or it is a program that blocks until the condition holds (wineserver -w), stopped
+# when the time is up, whose failure ends the wait at once. Returns 1 when the condition did not
+# come, naming it.
 wait_for() {
     local description=$1 seconds=$2 status
     shift 2
     local end=$((SECONDS + seconds))
+    if [ "$(type -t "$1")" = file ]; then
+        status=0
+        timeout "$seconds" "$@" || status=$?
+        [ "$status" -ne 0 ] || return 0
+        if [ "$status" -eq 124 ]; then
+            echo "Gave up waiting for $description after $seconds s (\"$*\" was still waiting)." >&2
+        else
+            echo "Stopped waiting for $description: \"$*\" failed with exit code $status." >&2
+        fi
+        return 1
+    fi
     while :; do
         status=0
-        if [ "$(type -t "$1")" = file ]; then
-            timeout $((end - SECONDS > 1 ? end - SECONDS : 1)) "$@" || status=$?
-        else
-            "$@" || status=$?
-        fi
+        "$@" || status=$?
         [ "$status" -ne 0 ] || return 0
-        if [ "$status" -ne 1 ] && [ "$status" -ne 124 ]; then
+        if [ "$status" -ne 1 ]; then
             echo "Stopped waiting for $description: \"$*\" gave exit code $status." >&2
             return 1
         fi
