@@ -21,7 +21,7 @@ report_error() {
     # A function that failed by returning its command's exit code: the line that called it says more.
     if [[ $command == return* ]]; then
         command=$(sed -n "${line}{s/^ *//;p;q}" "$file" 2>/dev/null) || true
-        [ -n "$command" ] || command=$2
+        [ -n "$command" ] || command=${failed_command:-$2}
     fi
     [ "$BASH_SUBSHELL" -eq 0 ] || where="$where (in a subshell)"
     echo "FAILED: $where: $command (exit code $status)" >&2
@@ -64,6 +64,7 @@ retried() {
         break
     done
     [ -n "$keep" ] || rm -f "$output"
+    failed_command="retried $*"
     return "$status"
 }
 
@@ -96,6 +97,7 @@ wait_for() {
         else
             echo "Stopped waiting for $description: \"$*\" failed with exit code $status." >&2
         fi
+        failed_command="wait_for $description"
         return 1
     fi
     while :; do
@@ -104,10 +106,12 @@ wait_for() {
         [ "$status" -ne 0 ] || return 0
         if [ "$status" -ne 1 ]; then
             echo "Stopped waiting for $description: \"$*\" gave exit code $status." >&2
+            failed_command="wait_for $description"
             return 1
         fi
         if [ "$SECONDS" -ge "$end" ]; then
             echo "Gave up waiting for $description after $seconds s (\"$*\" never succeeded)." >&2
+            failed_command="wait_for $description"
             return 1
         fi
         sleep 0.2
