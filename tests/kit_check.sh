@@ -6,6 +6,7 @@
 # by name, and "real" entries put there first must come out as they went in.
 set -euo pipefail
 source=$1 build=$2
+. "$source/cmake/report.sh"
 
 fail() {
     echo "FAILED: $*" >&2
@@ -20,7 +21,7 @@ if [ -z "${UNINST_KIT_WORK:-}" ]; then
     "$source/tools/kit.sh" "$build" "$work/made/windows-tests"
     mkdir "$work/R&D (copy) of"
     cp -r "$work/made/windows-tests" "$work/R&D (copy) of/kit"
-    cp "$source/cmake/wine-env.sh" "$work/"
+    cp "$source/cmake/wine-env.sh" "$source/cmake/report.sh" "$work/"
     . "$work/wine-env.sh"
     wine_settings "$build"  # read before the tree is hidden; exported to the hidden run
     if [ "$(id -u)" -eq 0 ]; then
@@ -53,10 +54,10 @@ wine_env_ready "$work"
 # Entries a real installation would hold, which the kit must put back as they were.
 host='HKCU\Software\Tovaslin' uninstall='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Pellumine'
 command_processor='HKCU\Software\Microsoft\Command Processor'
-wine reg add "$host" /v Func0 /d 'C:\Real\real.dll' /f >/dev/null 2>&1
-wine reg add "$uninstall" /v DisplayName /d 'A real 32-bit product' /reg:32 /f >/dev/null 2>&1
-wine reg add "$uninstall" /v DisplayName /d 'A real 64-bit product' /reg:64 /f >/dev/null 2>&1
-wine reg add "$command_processor" /v AutoRun /d 'rem the user'"'"'s own' /f >/dev/null 2>&1
+retried --tries 3 wine reg add "$host" /v Func0 /d 'C:\Real\real.dll' /f
+retried --tries 3 wine reg add "$uninstall" /v DisplayName /d 'A real 32-bit product' /reg:32 /f
+retried --tries 3 wine reg add "$uninstall" /v DisplayName /d 'A real 64-bit product' /reg:64 /f
+retried --tries 3 wine reg add "$command_processor" /v AutoRun /d 'rem the user'"'"'s own' /f
 real() {
     wine reg query "$host" 2>&1
     wine reg query "$uninstall" /reg:32 2>&1
@@ -65,10 +66,12 @@ real() {
 }
 before=$(real)
 
+# The tests must not run twice: cmd is started again only if it printed nothing, that is, never started.
 status=0
 # "call": cmd /c alone would take the quotes off the path and read "&" and the parentheses. (Wine's
 # cmd then reports any non-zero exit code of the batch as 1.)
-wine cmd /c call "Z:$(echo "$kit/run-tests.cmd" | tr / '\\')" >"$work/output" 2>&1 </dev/null || status=$?
+retried --tries 3 --if-silent --output "$work/output" wine cmd /c call "Z:$(echo "$kit/run-tests.cmd" | tr / '\\')" \
+    || status=$?
 tr -d '\r' <"$work/output"
 echo "(run-tests.cmd exit code $status)"
 after=$(real)

@@ -4,6 +4,7 @@
 # signed with a throwaway CA made here, in WORK, which is removed afterwards. UNINST is the shipped
 # 32-bit program as the build tree made it; the x86-64 build (pointer size 8) does not run it.
 set -euo pipefail
+. "$(dirname "$0")/../cmake/report.sh"
 source=$1 uninst=$2 pe_tests=$3 ui_tests=$4 work=$5 pointer_size=$6
 wine_run=$source/cmake/wine-run
 unset UNINST_SIGN_CERT UNINST_SIGN_KEY UNINST_SIGN_TIMESTAMP_URL UNINST_EXE

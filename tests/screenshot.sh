@@ -1,9 +1,9 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Photographs the dialog of the built uninst.exe under Wine on a private Xvfb display, with a
 # small margin of the desktop, for the README.
 #   tests/screenshot.sh [BUILD-DIR [PNG]]     defaults: build and docs/dialog.png
 # The dialog is only shown and closed, never answered: nothing is uninstalled. Needs ImageMagick.
-set -eu
+set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
 output=${2:-$(dirname "$here")/docs/dialog.png}

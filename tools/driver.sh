@@ -5,6 +5,7 @@ set -euo pipefail
 mode=$1
 build=$(cd "$2" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../cmake/report.sh"
 
 export WINEPREFIX="$build/demo-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 . "$here/../cmake/wine-env.sh"

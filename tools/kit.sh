@@ -4,6 +4,7 @@
 # dist/windows-tests from build/, the 32-bit tree; the kit check in ./run test makes one of its
 # own mode's tree.
 set -euo pipefail
+. "$(dirname "$0")/../cmake/report.sh"
 [ $# -eq 2 ] || { echo "usage: tools/kit.sh BUILD KIT" >&2; exit 2; }
 build=$1
 kit=$2

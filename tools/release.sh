@@ -7,6 +7,7 @@ set -euo pipefail
 build=$1
 dist=$2
 cd "$(dirname "$0")/.."
+. cmake/report.sh
 
 fail() {
     echo "release: $*" >&2
