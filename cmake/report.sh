@@ -39,6 +39,7 @@ report_error() {
 # returned.
 retried() {
     local tries=1 pause=2 if_silent= output= keep= attempt status
+    failed_command=
     while :; do
         case "$1" in
         --tries) tries=$2 && shift 2 ;;
@@ -87,6 +88,7 @@ said() {
 wait_for() {
     local description=$1 seconds=$2 status
     shift 2
+    failed_command=
     local end=$((SECONDS + seconds))
     if [ "$(type -t "$1")" = file ]; then
         status=0
