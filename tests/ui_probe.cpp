@@ -15,16 +15,30 @@ static void Record(char *to, const char *text, int size)
     lstrcpynA(to, text ? text : "(null)", size);
 }
 
+struct KnownSid {
+    WELL_KNOWN_SID_TYPE type;
+    const char *name;
+};
+
+// The name of the well-known SID in `known` that `sid` is, or null.
+template <size_t N> static const char *NameOf(PSID sid, const KnownSid (&known)[N])
+{
+    for (const KnownSid &candidate : known) {
+        BYTE well[SECURITY_MAX_SID_SIZE];
+        DWORD wellSize = sizeof well;
+        if (sid && CreateWellKnownSid(candidate.type, NULL, well, &wellSize) && EqualSid(well, sid))
+            return candidate.name;
+    }
+    return NULL;
+}
+
 // The script's owner and DACL into the launch record; false, with the reason in scriptRights, if
 // they cannot be read.
 static BOOL DescribeScript(const char *currentDirectory, ProbeLaunch *launch)
 {
-    static const struct {
-        WELL_KNOWN_SID_TYPE type;
-        const char *name;
-    } others[] = {{WinBuiltinUsersSid, "Users"}, {WinAuthenticatedUserSid, "Authenticated Users"},
-                  {WinInteractiveSid, "Interactive"}, {WinWorldSid, "Everyone"}},
-      owners[] = {{WinBuiltinAdministratorsSid, "Administrators"}, {WinLocalSystemSid, "SYSTEM"}};
+    static const KnownSid others[] = {{WinBuiltinUsersSid, "Users"}, {WinAuthenticatedUserSid, "Authenticated Users"},
+                                      {WinInteractiveSid, "Interactive"}, {WinWorldSid, "Everyone"}},
+                          owners[] = {{WinBuiltinAdministratorsSid, "Administrators"}, {WinLocalSystemSid, "SYSTEM"}};
     static BYTE descriptor[8192];
     char *report = launch->scriptRights;
     const int size = sizeof launch->scriptRights;
@@ -58,12 +72,8 @@ static BOOL DescribeScript(const char *currentDirectory, ProbeLaunch *launch)
         lstrcpynA(launch->scriptOwner, text, sizeof launch->scriptOwner);
         LocalFree(text);
     }
-    for (const auto &known : owners) {
-        BYTE sid[SECURITY_MAX_SID_SIZE];
-        DWORD sidSize = sizeof sid;
-        if (owner && CreateWellKnownSid(known.type, NULL, sid, &sidSize) && EqualSid(sid, owner))
-            lstrcpynA(launch->scriptOwner, known.name, sizeof launch->scriptOwner);
-    }
+    if (const char *name = NameOf(owner, owners))
+        lstrcpynA(launch->scriptOwner, name, sizeof launch->scriptOwner);
     report[0] = '\0';
     if (!present || !dacl) {
         lstrcpynA(report, "no DACL: everyone may do anything", size);
@@ -75,15 +85,11 @@ static BOOL DescribeScript(const char *currentDirectory, ProbeLaunch *launch)
             || (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE && ace->Header.AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE)
             || (ace->Header.AceFlags & INHERIT_ONLY_ACE) || !ace->Mask)
             continue;
-        for (const auto &other : others) {
-            BYTE sid[SECURITY_MAX_SID_SIZE];
-            DWORD sidSize = sizeof sid;
-            char entry[64];
-            if (CreateWellKnownSid(other.type, NULL, sid, &sidSize) && EqualSid(sid, &ace->SidStart)
-                && lstrlenA(report) + (int)sizeof entry < size) {
-                wsprintfA(entry, "%s%s 0x%08lx", report[0] ? ", " : "", other.name, ace->Mask);
-                lstrcatA(report, entry);
-            }
+        const char *name = NameOf(&ace->SidStart, others);
+        char entry[64];
+        if (name && lstrlenA(report) + (int)sizeof entry < size) {
+            wsprintfA(entry, "%s%s 0x%08lx", report[0] ? ", " : "", name, ace->Mask);
+            lstrcatA(report, entry);
         }
     }
     return TRUE;
