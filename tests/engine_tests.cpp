@@ -751,8 +751,7 @@ TEST(Engine, FolderNamedOutsideTheCodePageNeverActsOnItsBestFitTwin)
     registration.AddSharedCount(twinLibrary, 3);
     SetString(HKEY_CURRENT_USER, HostKey, "Func0", twinLibrary);
     WCHAR shortName[MAX_PATH];
-    DWORD shortLength = GetShortPathNameW(ours.c_str(), shortName, MAX_PATH);
-    bool exactShortName = shortLength > 0 && Wide(Ansi(shortName)) == shortName;
+    bool exactShortName = GetShortPathNameW(ours.c_str(), shortName, MAX_PATH) > 0 && Holds(CP_ACP, shortName);
 
     Program program(exe, stage.temp);
     std::vector<BoxWatcher::Box> boxes;
