@@ -451,7 +451,7 @@ TEST(Uninstall, EnterRightAfterStartRemovesEverythingAndTheProgramItself)
     GetSystemDirectoryA(system, MAX_PATH);
     EXPECT_EQ(launch.calls, 1);
     EXPECT_EQ(launch.application, std::string(system) + "\\cmd.exe");
-    EXPECT_STREQ(launch.commandLine, "cmd.exe /d /c \".\\pellumine.bat\"");
+    EXPECT_STREQ(launch.commandLine, "cmd.exe /d /v:off /c \".\\pellumine.bat\"");
     EXPECT_EQ(launch.currentDirectory, WindowsTemp());
     EXPECT_EQ(launch.flags, (DWORD)(CREATE_SUSPENDED | IDLE_PRIORITY_CLASS | CREATE_NO_WINDOW)) << std::hex << launch.flags;
     EXPECT_FALSE(launch.inheritHandles);

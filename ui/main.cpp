@@ -15,26 +15,16 @@ typedef void(WINAPI *InitCommonControlsProc)();
 static void LoadCommonControls()
 {
     static const char names[] = "uxtheme.dll\0dwmapi.dll\0comctl32.dll";
-    char path[MAX_PATH];
     SetDefaultDllDirectoriesProc setDefaultDirectories =
         (SetDefaultDllDirectoriesProc)(void *)GetProcAddress(GetModuleHandleA("kernel32"), "SetDefaultDllDirectories");
-    // Without default directories, the altered search path looks for a library's own imports beside
-    // it, in the system directory, and never in the program's folder.
-    DWORD flags = setDefaultDirectories && setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)
-                      ? 0
-                      : LOAD_WITH_ALTERED_SEARCH_PATH;
-    UINT length = GetSystemDirectoryA(path, MAX_PATH);
     HMODULE library = NULL;
     InitCommonControlsProc initCommonControls;
 
+    if (setDefaultDirectories)
+        setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     SetDllDirectoryA("");
-    if (length == 0 || length + 1 + sizeof "comctl32.dll" > MAX_PATH)
-        return;
-    path[length] = '\\';
-    for (const char *name = names; *name; name += lstrlenA(name) + 1) {
-        lstrcpyA(path + length + 1, name);
-        library = LoadLibraryExA(path, NULL, flags);
-    }
+    for (const char *name = names; *name; name += lstrlenA(name) + 1)
+        library = LoadSystemLibrary(name);
     initCommonControls = library ? (InitCommonControlsProc)(void *)GetProcAddress(library, "InitCommonControls") : NULL;
     if (initCommonControls)
         initCommonControls();

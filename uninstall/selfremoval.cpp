@@ -63,9 +63,7 @@ static BOOL WriteScript(const char *exe)
     if (file == INVALID_HANDLE_VALUE)
         return FALSE;
     length = lstrlenA(exeBatch);
-    directory = length;
-    while (directory > 0 && exeBatch[directory - 1] != '\\')
-        directory--;
+    directory = FolderPartLength(CP_OEMCP, exeBatch);
     // The folder is the path up to its last backslash, but a drive's root keeps it: "C:" alone
     // would name whatever the current directory on that drive is.
     if (directory > 0 && !(directory > 1 && exeBatch[directory - 2] == ':'))
@@ -86,18 +84,20 @@ static BOOL WriteScript(const char *exe)
 
 // Starts the system's own cmd.exe on the script, hidden, without AutoRun commands and suspended;
 // lets the uninstaller outrank it, then lets it run. Nothing the environment names is started,
-// and the command line holds neither a space in a path nor a %.
+// and the command line holds neither a space in a path nor a %. Delayed expansion is off whatever
+// the registry says: it would read a ! in the script's paths as part of a variable's name, and
+// the script would delete another installation's files.
 static void StartScript(const char *exe, const char *interpreter, DWORD folderLength)
 {
     STARTUPINFOA startup;
     PROCESS_INFORMATION process;
-    char commandLine[sizeof LibraryFileName + 20];
+    char commandLine[sizeof LibraryFileName + 32];
 
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
-    wsprintfA(commandLine, "cmd.exe /d /c \".\\%s\"", WorkPath + folderLength);
+    wsprintfA(commandLine, "cmd.exe /d /v:off /c \".\\%s\"", WorkPath + folderLength);
     // The script's folder, its current directory, is all that WorkPath still has to hold.
     WorkPath[folderLength] = '\0';
     if (!CreateProcessA(interpreter, commandLine, NULL, NULL, FALSE,

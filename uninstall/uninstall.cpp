@@ -1,6 +1,8 @@
 #include "uninstall.h"
 
 #include <commctrl.h>
+#include <sddl.h>
+#include <wtsapi32.h>
 
 #include "resource.h"
 
@@ -53,13 +55,44 @@ BOOL SpellPath(UINT codePage, const WCHAR *path, char *text)
     return length > 0 && length < MAX_PATH && SpellExactly(codePage, shortPath, text);
 }
 
+DWORD FolderPartLength(UINT codePage, const char *path)
+{
+    DWORD folder = 0;
+
+    for (DWORD i = 0; path[i]; i++) {
+        if (IsDBCSLeadByteEx(codePage, (BYTE)path[i]) && path[i + 1])
+            i++;
+        else if (path[i] == '\\')
+            folder = i + 1;
+    }
+    return folder;
+}
+
+// The program's path as the installer wrote it, whatever form it was started by: Windows gives it
+// back short (8.3) where a shortcut or a script named it so, or behind a \\?\ prefix.
+static const WCHAR *LongForm(WCHAR *path, WCHAR *longPath)
+{
+    DWORD length;
+
+    if (path[0] == '\\' && path[1] == '\\' && path[2] == '?' && path[3] == '\\') {
+        if (path[4] && path[5] == ':' && path[6] == '\\') {
+            path += 4;
+        } else if (CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, path + 4, 4, L"UNC\\", 4) == CSTR_EQUAL) {
+            path += 6;
+            path[0] = '\\';
+        }
+    }
+    length = GetLongPathNameW(path, longPath, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? longPath : path;
+}
+
 BOOL GetOwnPath(char *path)
 {
-    WCHAR wide[MAX_PATH];
+    WCHAR wide[MAX_PATH], longPath[MAX_PATH];
     DWORD length = GetModuleFileNameW(NULL, wide, MAX_PATH);
 
     path[0] = '\0';
-    return length > 0 && length < MAX_PATH && SpellPath(CP_ACP, wide, path);
+    return length > 0 && length < MAX_PATH && SpellPath(CP_ACP, LongForm(wide, longPath), path);
 }
 
 // Puts the library's full path, beside the executable, into WorkPath, and says whether that is its
@@ -68,10 +101,8 @@ BOOL GetOwnPath(char *path)
 static BOOL LocateLibrary()
 {
     BOOL exact = GetOwnPath(WorkPath);
-    DWORD directory = lstrlenA(WorkPath);
+    DWORD directory = FolderPartLength(CP_ACP, WorkPath);
 
-    while (directory > 0 && WorkPath[directory - 1] != '\\')
-        directory--;
     if (directory > MAX_PATH - sizeof LibraryFileName) {
         directory = 0;
         exact = FALSE;
@@ -97,15 +128,16 @@ void DeleteLibraryFile(BOOL exact)
     StepProgress();
 }
 
-// Deletes the first of Func0 to Func255 that names the library, leaving the others as they are.
-static void RemoveFromHostList()
+// Deletes the first of Func0 to Func255 under a host key that names the library, leaving the others
+// as they are.
+static void RemoveFromHostList(HKEY root, const char *hostKey)
 {
     HKEY key;
     char name[20];
     char data[MAX_PATH + 1];  // one more byte to terminate data that came without a NUL
     DWORD size, type;
 
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, HostKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(root, hostKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
         return;
     for (UINT index = 0; index < 256; index++) {
         wsprintfA(name, "%s%u", "Func", index);
@@ -122,6 +154,94 @@ static void RemoveFromHostList()
     RegCloseKey(key);
 }
 
+HMODULE LoadSystemLibrary(const char *name)
+{
+    char path[MAX_PATH];
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    // Where the system can search the system directory alone, the library's own imports come from
+    // there; otherwise the altered search path looks beside the library first.
+    DWORD flags = GetProcAddress(GetModuleHandleA("kernel32"), "SetDefaultDllDirectories")
+                      ? LOAD_LIBRARY_SEARCH_SYSTEM32
+                      : LOAD_WITH_ALTERED_SEARCH_PATH;
+
+    if (length == 0 || length + 1 + lstrlenA(name) >= MAX_PATH)
+        return NULL;
+    path[length] = '\\';
+    lstrcpyA(path + length + 1, name);
+    return LoadLibraryExA(path, NULL, flags);
+}
+
+typedef BOOL(WINAPI *WTSQuerySessionInformationWProc)(HANDLE server, DWORD session, WTS_INFO_CLASS what,
+                                                      WCHAR **text, DWORD *size);
+typedef void(WINAPI *WTSFreeMemoryProc)(void *memory);
+
+// The user signed in to the session the program runs in, from the name and domain the system gives
+// for it; FALSE where there is none, or it is not a user's account.
+static BOOL GetSessionUser(PSID user)
+{
+    HMODULE library = LoadSystemLibrary("wtsapi32.dll");
+    WTSQuerySessionInformationWProc query =
+        library ? (WTSQuerySessionInformationWProc)(void *)GetProcAddress(library, "WTSQuerySessionInformationW") : NULL;
+    WTSFreeMemoryProc freeMemory = library ? (WTSFreeMemoryProc)(void *)GetProcAddress(library, "WTSFreeMemory") : NULL;
+    WCHAR *name = NULL, *domain = NULL, account[MAX_PATH], referenced[MAX_PATH];
+    DWORD size = SECURITY_MAX_SID_SIZE, referencedSize = MAX_PATH, got;
+    SID_NAME_USE use;
+    BOOL found = FALSE;
+
+    if (query && freeMemory && query(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSUserName, &name, &got)
+        && query(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSDomainName, &domain, &got) && name[0]
+        && lstrlenW(domain) + 1 + lstrlenW(name) < MAX_PATH) {
+        lstrcpyW(account, domain);
+        if (domain[0])
+            lstrcatW(account, L"\\");
+        lstrcatW(account, name);
+        found = LookupAccountNameW(NULL, account, user, &size, referenced, &referencedSize, &use) && use == SidTypeUser;
+    }
+    if (name)
+        freeMemory(name);
+    if (domain)
+        freeMemory(domain);
+    if (library)
+        FreeLibrary(library);
+    return found;
+}
+
+void RemoveFromSessionUsersHostList(PSID sessionUser, PSID programUser)
+{
+    char *text, key[MAX_PATH];
+
+    if (EqualSid(sessionUser, programUser) || !ConvertSidToStringSidA(sessionUser, &text))
+        return;
+    if (lstrlenA(text) + sizeof "\\" + sizeof HostKey <= MAX_PATH) {
+        wsprintfA(key, "%s\\%s", text, HostKey);
+        RemoveFromHostList(HKEY_USERS, key);
+    }
+    LocalFree(text);
+}
+
+// An elevated program's HKEY_CURRENT_USER is the account's that elevated it, not always the person
+// at the keyboard: an administrator may have typed a password for them, or the system elevates
+// through an account of its own. Their host list is edited where their hive is loaded.
+static void RemoveFromHostLists()
+{
+    BYTE sessionUser[SECURITY_MAX_SID_SIZE];
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } own;
+    HANDLE token;
+    DWORD size;
+    BOOL known;
+
+    RemoveFromHostList(HKEY_CURRENT_USER, HostKey);
+    if (!GetSessionUser(sessionUser) || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return;
+    known = GetTokenInformation(token, TokenUser, &own, sizeof own, &size);
+    CloseHandle(token);
+    if (known)
+        RemoveFromSessionUsersHostList(sessionUser, own.user.User.Sid);
+}
+
 void RunUninstall()
 {
     BOOL exact = LocateLibrary();
@@ -130,7 +250,7 @@ void RunUninstall()
         RemoveSharedLibraryCount();
     DeleteLibraryFile(exact);
     if (exact)
-        RemoveFromHostList();
+        RemoveFromHostLists();
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, UninstallKey);
     LaunchSelfRemoval();
 }

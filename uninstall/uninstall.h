@@ -24,7 +24,15 @@ void DeleteLibraryFile(BOOL exact);
 // best-fit spelling of a letter the code page lacks could name another file. FALSE where neither
 // form is exact; `text` (MAX_PATH bytes) then names it only for showing, '?' for what is missing.
 BOOL SpellPath(UINT codePage, const WCHAR *path, char *text);
-// The program's own path, spelled exactly in the ANSI code page; as SpellPath.
+// The program's own path in its long form, spelled exactly in the ANSI code page; as SpellPath.
 BOOL GetOwnPath(char *path);
+// The length of a path's folder with its last backslash, 0 if it has none. Read character by
+// character: in a double-byte code page a character's second byte may be a backslash.
+DWORD FolderPartLength(UINT codePage, const char *path);
+// Loads a library of the system directory by its full path, with its own imports from there too.
+HMODULE LoadSystemLibrary(const char *name);
+// Deletes the library's first entry in the host list of the signed-in user of the program's
+// session, where that is not the account the program runs as and their hive is loaded.
+void RemoveFromSessionUsersHostList(PSID sessionUser, PSID programUser);
 // Writes and starts the script that removes the executable, its folder and itself.
 void LaunchSelfRemoval();
