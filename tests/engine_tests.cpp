@@ -585,6 +585,7 @@ struct NamesCase {
     // Letters outside ASCII: the case needs them in the ANSI code page and, as said here, in the
     // OEM one or not (then the folder must have a short 8.3 name).
     enum { Ascii, InOem, NotInOem } letters = Ascii;
+    const wchar_t *program = L"uninst.exe";  // the name the program is renamed to
 };
 
 void PrintTo(const NamesCase &names, std::ostream *out) { *out << names.name; }
@@ -611,6 +612,9 @@ const NamesCase NamesCases[] = {
      {L"\u00eeuvre\\uninst.exe", L"Ouvre\\uninst.exe", L"OEuvre\\uninst.exe", L"\u00c7uro\\pellumine.bat",
       L"Euro\\pellumine.bat"},
      NamesCase::NotInOem},
+    // In the double-byte code page 932 the name's second byte is 0x5C, a backslash: read byte by byte,
+    // the program's folder would end inside the name, and neither library nor folder would go.
+    {"TrailByteBackslash", L"Add-on", L"tmp", {}, NamesCase::InOem, L"\u8868.exe"},
 };
 
 class Names : public ::testing::TestWithParam<NamesCase> {};
@@ -620,7 +624,8 @@ TEST_P(Names, ScriptRemovesExactlyTheProgramItsFolderAndItself)
     const NamesCase &names = GetParam();
     std::string lacking = names.letters == NamesCase::Ascii
                               ? ""
-                              : CodePagesLack(std::wstring(names.folder) + names.temp, names.letters == NamesCase::InOem);
+                              : CodePagesLack(std::wstring(names.folder) + names.temp + names.program,
+                                              names.letters == NamesCase::InOem);
     if (!lacking.empty())
         GTEST_SKIP() << lacking;
     Stage stage(Ansi(names.folder), Ansi(names.temp));
@@ -632,6 +637,11 @@ TEST_P(Names, ScriptRemovesExactlyTheProgramItsFolderAndItself)
         GTEST_SKIP() << stage.dir << " has no short 8.3 name (\"" << Ansi(shortName)
                      << "\"): short names are off on this drive, and the program writes no script without one";
     stage.Install(EngineHostExe());
+    if (lstrcmpW(names.program, L"uninst.exe") != 0) {
+        std::string renamed = stage.dir + "\\" + Ansi(names.program);
+        ASSERT_TRUE(MoveFileW(Wide(stage.exe).c_str(), Wide(renamed).c_str())) << renamed << ": error " << GetLastError();
+        stage.exe = renamed;
+    }
     Registration registration(stage);
     std::wstring root = Wide(stage.root);
     // A decoy script that runs leaves this marker.
