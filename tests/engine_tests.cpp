@@ -889,42 +889,6 @@ TEST(Script, RunsUnderTheSystemsCmdAndNothingTheEnvironmentNames)
     EXPECT_TRUE(markers.empty()) << "planted programs ran:" << Show(markers);
 }
 
-// A value of the user's, put back exactly as it was (or removed again) when the test ends, however
-// it ends; a key this made is removed too.
-struct SavedValue {
-    SavedValue(HKEY root, const std::string &key, const std::string &name) : root(root), key(key), name(name)
-    {
-        hadKey = KeyExists(root, key);
-        HKEY handle;
-        if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
-            return;
-        DWORD size = 0;
-        if (RegQueryValueExA(handle, name.c_str(), NULL, &type, NULL, &size) == ERROR_SUCCESS) {
-            bytes.resize(size);
-            had = RegQueryValueExA(handle, name.c_str(), NULL, &type, (BYTE *)&bytes[0], &size) == ERROR_SUCCESS;
-            bytes.resize(size);
-        }
-        RegCloseKey(handle);
-    }
-    ~SavedValue()
-    {
-        HKEY handle;
-        if (RegOpenKeyExA(root, key.c_str(), 0, KEY_ALL_ACCESS, &handle) == ERROR_SUCCESS) {
-            if (had)
-                RegSetValueExA(handle, name.c_str(), 0, type, (const BYTE *)bytes.data(), (DWORD)bytes.size());
-            else
-                RegDeleteValueA(handle, name.c_str());
-            RegCloseKey(handle);
-        }
-        if (!hadKey)
-            RegDeleteKeyA(root, key.c_str());
-    }
-    HKEY root;
-    std::string key, name, bytes;
-    DWORD type = 0;
-    bool had = false, hadKey = false;
-};
-
 // Windows' cmd.exe runs the AutoRun commands before a script unless it is given /d; one that
 // changes the directory would leave ".\pellumine.bat" unfound, and the program in place. The
 // command also leaves a mark, so that a cmd.exe started without /d first shows it runs here at all.

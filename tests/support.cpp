@@ -297,6 +297,35 @@ void DeleteTree(HKEY root, const std::string &key, REGSAM view)
     RegDeleteKeyExA(root, key.c_str(), view, 0);
 }
 
+SavedValue::SavedValue(HKEY root, const std::string &key, const std::string &name) : root(root), key(key), name(name)
+{
+    hadKey = KeyExists(root, key);
+    HKEY handle;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
+        return;
+    DWORD size = 0;
+    if (RegQueryValueExA(handle, name.c_str(), NULL, &type, NULL, &size) == ERROR_SUCCESS) {
+        bytes.resize(size);
+        had = RegQueryValueExA(handle, name.c_str(), NULL, &type, (BYTE *)&bytes[0], &size) == ERROR_SUCCESS;
+        bytes.resize(size);
+    }
+    RegCloseKey(handle);
+}
+
+SavedValue::~SavedValue()
+{
+    HKEY handle;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_ALL_ACCESS, &handle) == ERROR_SUCCESS) {
+        if (had)
+            RegSetValueExA(handle, name.c_str(), 0, type, (const BYTE *)bytes.data(), (DWORD)bytes.size());
+        else
+            RegDeleteValueA(handle, name.c_str());
+        RegCloseKey(handle);
+    }
+    if (!hadKey)
+        RegDeleteKeyA(root, key.c_str());
+}
+
 Registration::Registration(const Stage &stage, DWORD count)
 {
     AddSharedCount(stage.library, count);

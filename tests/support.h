@@ -99,6 +99,17 @@ std::string GetString(HKEY root, const std::string &key, const std::string &name
 bool KeyExists(HKEY root, const std::string &key, REGSAM view = 0);
 void DeleteTree(HKEY root, const std::string &key, REGSAM view = 0);
 
+// A value of the user's, put back exactly as it was (or removed again) when the test ends, however
+// it ends; a key this made is removed too.
+struct SavedValue {
+    SavedValue(HKEY root, const std::string &key, const std::string &name);
+    ~SavedValue();
+    HKEY root;
+    std::string key, name, bytes;
+    DWORD type = 0;
+    bool had = false, hadKey = false;
+};
+
 // The registry entries of a staged installation: the library's shared count, the uninstall key,
 // and no host list. Removes them, and the other shared counts it was given, when it goes.
 struct Registration {

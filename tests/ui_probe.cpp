@@ -100,8 +100,14 @@ static BOOL WINAPI RecordingCreateProcessA(LPCSTR application, LPSTR commandLine
                                            LPVOID environment, LPCSTR currentDirectory, LPSTARTUPINFOA startup,
                                            LPPROCESS_INFORMATION information)
 {
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, ProbeLaunchMapping);
+    ProbeLaunch *shared = mapping ? (ProbeLaunch *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(ProbeLaunch)) : NULL;
     ProbeLaunch launch = {};
+    char changed[sizeof launch.commandLine + sizeof launch.defaultSwitches];
+    const char program[] = "cmd.exe ";
     launch.calls = 1;
+    if (shared)
+        lstrcpynA(launch.defaultSwitches, shared->defaultSwitches, sizeof launch.defaultSwitches);
     Record(launch.application, application, sizeof launch.application);
     Record(launch.commandLine, commandLine, sizeof launch.commandLine);
     Record(launch.currentDirectory, currentDirectory, sizeof launch.currentDirectory);
@@ -111,11 +117,15 @@ static BOOL WINAPI RecordingCreateProcessA(LPCSTR application, LPSTR commandLine
     launch.startupFlags = startup->dwFlags;
     launch.showWindow = startup->wShowWindow;
     launch.scriptRead = DescribeScript(currentDirectory, &launch);
+    if (launch.defaultSwitches[0] && commandLine && lstrlenA(commandLine) < (int)sizeof launch.commandLine
+        && CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, commandLine, sizeof program - 1, program,
+                          sizeof program - 1) == CSTR_EQUAL) {
+        wsprintfA(changed, "%s%s %s", program, launch.defaultSwitches, commandLine + sizeof program - 1);
+        commandLine = changed;
+    }
     launch.created = CreateProcessA(application, commandLine, process, thread, inherit, flags, environment,
                                     currentDirectory, startup, information);
     launch.processId = launch.created ? information->dwProcessId : 0;
-    HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, ProbeLaunchMapping);
-    ProbeLaunch *shared = mapping ? (ProbeLaunch *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof launch) : NULL;
     if (shared) {
         launch.calls += shared->calls;
         *shared = launch;

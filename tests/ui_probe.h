@@ -19,6 +19,10 @@ enum : UINT {
 const char ProbeLaunchMapping[] = "uninst ui_probe launch";
 
 struct ProbeLaunch {
+    // Set by the test: switches the probe puts right after "cmd.exe" in the command line before the
+    // call. Wine's cmd ignores its registry defaults; a switch first on its line stands for them, as
+    // a later one overrides it.
+    char defaultSwitches[16];
     LONG calls;
     char application[MAX_PATH];
     char commandLine[1024];

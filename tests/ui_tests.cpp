@@ -270,6 +270,15 @@ public:
         if (launches_)
             CloseHandle(launches_);
     }
+    // Switches for the probe to put first on cmd.exe's command line.
+    void SetDefaultSwitches(const char *switches)
+    {
+        ProbeLaunch *shared =
+            launches_ ? (ProbeLaunch *)MapViewOfFile(launches_, FILE_MAP_WRITE, 0, 0, sizeof(ProbeLaunch)) : NULL;
+        ASSERT_TRUE(shared) << "error " << GetLastError();
+        lstrcpynA(shared->defaultSwitches, switches, sizeof shared->defaultSwitches);
+        UnmapViewOfFile(shared);
+    }
     // The program's last CreateProcessA call, and how many there were.
     ProbeLaunch Launch()
     {
@@ -424,12 +433,15 @@ TEST(Window, ShowsTheConfirmationWithSixControlsAndAnEmptyProgressBar)
 }
 
 // Confirms the uninstall as a person would, with Enter as soon as the dialog is up, and waits for
-// the program to exit with 0. What the probe saw: the progress bar's steps and the launch.
-void UninstallWithEnter(Program &program, std::vector<int> *steps, ProbeLaunch *launch)
+// the program to exit with 0. What the probe saw: the progress bar's steps and the launch. cmd.exe
+// is started with `defaultSwitches` first on its line, if any.
+void UninstallWithEnter(Program &program, std::vector<int> *steps, ProbeLaunch *launch,
+                        const char *defaultSwitches = "")
 {
     HWND dialog = WaitForMainDialog(program);
     ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
     Probe probe(dialog);
+    ASSERT_NO_FATAL_FAILURE(probe.SetDefaultSwitches(defaultSwitches));
     PressKeys(dialog, {VK_RETURN});
     ASSERT_EQ(program.Wait(30000), 0u);
     *steps = probe.Steps();
@@ -544,6 +556,61 @@ TEST(Uninstall, NoLibraryPlantedBesideTheProgramIsLoaded)
     EXPECT_TRUE(program.WaitForChildren(10000));
     // A planted library that was loaded left its mark beside it.
     EXPECT_EQ(List(stage.dir), "[" + planted + "]");
+}
+
+// Whether the system's cmd.exe, started with these switches and /d, expands !name! in a script in
+// `folder`.
+bool DelayedExpansionIsOn(const std::string &folder, const std::string &switches)
+{
+    std::string mark = folder + "\\delayed.ran";
+    WriteBytes(folder + "\\delayed.bat", "@set delayed=on\r\n@if \"!delayed!\"==\"on\" echo on> delayed.ran\r\n");
+    char cmd[MAX_PATH];
+    GetSystemDirectoryA(cmd, MAX_PATH);
+    lstrcatA(cmd, "\\cmd.exe");
+    std::string line = "cmd.exe " + switches + " /d /c .\\delayed.bat";
+    STARTUPINFOA startup = {sizeof startup};
+    PROCESS_INFORMATION control;
+    EXPECT_TRUE(CreateProcessA(cmd, &line[0], NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, folder.c_str(), &startup,
+                               &control)) << cmd << ": error " << GetLastError();
+    EXPECT_EQ(WaitForSingleObject(control.hProcess, 30000), WAIT_OBJECT_0) << line << " did not end";
+    CloseHandle(control.hProcess);
+    CloseHandle(control.hThread);
+    DeleteFileA((folder + "\\delayed.bat").c_str());
+    return DeleteFileA(mark.c_str()) != FALSE;
+}
+
+// cmd.exe takes DelayedExpansion under the Command Processor keys as the default for every script:
+// a ! in the script's paths would begin a variable's name. The script of a program in "Tova!slin"
+// would then name "Tovaslin", another installation beside it, and delete its uninstaller.
+TEST(Uninstall, DelayedExpansionInTheRegistryLeavesAnotherInstallationAlone)
+{
+    Installation installation("Tova!slin");
+    const Stage &stage = installation.stage;
+    const std::string other = stage.root + "\\Tovaslin";
+    ASSERT_TRUE(CreateDirectoryA(other.c_str(), NULL)) << other << ": error " << GetLastError();
+    WriteBytes(other + "\\uninst.exe", "MZ the other installation's uninstaller");
+    WriteBytes(other + "\\pellumine.dll", "MZ the other installation's library");
+    SavedValue delayed(HKEY_CURRENT_USER, "Software\\Microsoft\\Command Processor", "DelayedExpansion");
+    DWORD on = 1;
+    ASSERT_EQ(SetValue(HKEY_CURRENT_USER, delayed.key, delayed.name, REG_DWORD, &on, sizeof on), 0);
+    // Wine's cmd ignores the value, but takes the last of /v:on and /v:off on its line: /v:on put first
+    // stands for the value.
+    const char *defaults = "";
+    if (!DelayedExpansionIsOn(stage.root, "")) {
+        if (!UnderWine())
+            GTEST_SKIP() << "cmd.exe does not take DelayedExpansion=1 from HKEY_CURRENT_USER here";
+        ASSERT_TRUE(DelayedExpansionIsOn(stage.root, "/v:on")) << "Wine's cmd.exe ignores /v:on";
+        defaults = "/v:on";
+    }
+    Program program(stage.exe, stage.temp);
+    std::vector<int> steps;
+    ProbeLaunch launch;
+    ASSERT_NO_FATAL_FAILURE(UninstallWithEnter(program, &steps, &launch, defaults));
+
+    EXPECT_TRUE(WaitUntilGone(stage.dir, 10000)) << List(stage.dir);
+    EXPECT_TRUE(WaitUntilGone(stage.script, 10000)) << stage.script;
+    EXPECT_TRUE(program.WaitForChildren(10000));
+    EXPECT_EQ(List(other), "[pellumine.dll, uninst.exe]") << "the other installation";
 }
 
 // Windows' cmd.exe opens the script again for every line: whoever may read or change its file could
