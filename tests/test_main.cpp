@@ -81,7 +81,9 @@ static const char *const WindowsOnly[] = {"Script.AutoRunCommandsDoNotRunFirst",
                                          "Uninstall.ScriptGivesOrdinaryUsersNoRightToChangeIt",
                                          "Uninstall.NoConsoleWindowComesWithTheScript",
                                          "Uninstall.NoLibraryPlantedBesideTheProgramIsLoaded",
-                                         "Uninstall.DelayedExpansionInTheRegistryLeavesAnotherInstallationAlone"};
+                                         "Uninstall.DelayedExpansionInTheRegistryLeavesAnotherInstallationAlone",
+                                         "Forms/StartedBy.AnotherFormOfItsPathTheEntriesUnderTheLongPathGo/ShortPath",
+                                         "Forms/StartedBy.AnotherFormOfItsPathTheEntriesUnderTheLongPathGo/PrefixedPath"};
 
 static bool SkipCountsAsFailure(const std::string &name, const testing::TestResult &result)
 {

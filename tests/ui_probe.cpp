@@ -95,19 +95,37 @@ static BOOL DescribeScript(const char *currentDirectory, ProbeLaunch *launch)
     return TRUE;
 }
 
+// The record the test made, mapped for writing; null, with no mapping, where there is none.
+static ProbeLaunch *OpenShared(HANDLE *mapping)
+{
+    *mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, ProbeLaunchMapping);
+    return *mapping ? (ProbeLaunch *)MapViewOfFile(*mapping, FILE_MAP_WRITE, 0, 0, sizeof(ProbeLaunch)) : NULL;
+}
+
+static void CloseShared(HANDLE mapping, ProbeLaunch *shared)
+{
+    if (shared)
+        UnmapViewOfFile(shared);
+    if (mapping)
+        CloseHandle(mapping);
+}
+
 static BOOL WINAPI RecordingCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES process,
                                            LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags,
                                            LPVOID environment, LPCSTR currentDirectory, LPSTARTUPINFOA startup,
                                            LPPROCESS_INFORMATION information)
 {
-    HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, ProbeLaunchMapping);
-    ProbeLaunch *shared = mapping ? (ProbeLaunch *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(ProbeLaunch)) : NULL;
+    HANDLE mapping;
+    ProbeLaunch *shared = OpenShared(&mapping);
     ProbeLaunch launch = {};
     char changed[sizeof launch.commandLine + sizeof launch.defaultSwitches];
     const char program[] = "cmd.exe ";
-    launch.calls = 1;
-    if (shared)
+    if (shared) {
         lstrcpynA(launch.defaultSwitches, shared->defaultSwitches, sizeof launch.defaultSwitches);
+        lstrcpynW(launch.givenPath, shared->givenPath, MAX_PATH);
+        lstrcpynA(launch.modulePath, shared->modulePath, MAX_PATH);
+    }
+    launch.calls = 1;
     Record(launch.application, application, sizeof launch.application);
     Record(launch.commandLine, commandLine, sizeof launch.commandLine);
     Record(launch.currentDirectory, currentDirectory, sizeof launch.currentDirectory);
@@ -129,16 +147,32 @@ static BOOL WINAPI RecordingCreateProcessA(LPCSTR application, LPSTR commandLine
     if (shared) {
         launch.calls += shared->calls;
         *shared = launch;
-        UnmapViewOfFile(shared);
     }
-    if (mapping)
-        CloseHandle(mapping);
+    CloseShared(mapping, shared);
     return launch.created;
 }
 
-// Points the program's import of CreateProcessA at the recording one, and keeps this library
-// loaded for the rest of the program's life, hooked or not.
-static void HookCreateProcess()
+static DWORD WINAPI GivingGetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
+{
+    HANDLE mapping;
+    ProbeLaunch *shared = OpenShared(&mapping);
+    WCHAR given[MAX_PATH] = L"";
+    if (shared)
+        lstrcpynW(given, shared->givenPath, MAX_PATH);
+    CloseShared(mapping, shared);
+    if (module || !given[0] || size == 0)
+        return GetModuleFileNameW(module, buffer, size);
+    DWORD length = lstrlenW(given);
+    lstrcpynW(buffer, given, size);
+    if (length < size)
+        return length;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+}
+
+// Points the program's imports of a function at another, and keeps this library loaded for the rest
+// of the program's life, hooked or not.
+static void HookImport(const char *function, void *replacement)
 {
     HMODULE self;
     GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
@@ -152,11 +186,11 @@ static void HookCreateProcess()
         IMAGE_THUNK_DATA *address = (IMAGE_THUNK_DATA *)(base + library->FirstThunk);
         for (; name->u1.AddressOfData; name++, address++) {
             if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)
-                || lstrcmpA((char *)((IMAGE_IMPORT_BY_NAME *)(base + name->u1.AddressOfData))->Name, "CreateProcessA"))
+                || lstrcmpA((char *)((IMAGE_IMPORT_BY_NAME *)(base + name->u1.AddressOfData))->Name, function))
                 continue;
             DWORD protection;
             VirtualProtect(&address->u1.Function, sizeof address->u1.Function, PAGE_READWRITE, &protection);
-            address->u1.Function = (DWORD_PTR)RecordingCreateProcessA;
+            address->u1.Function = (DWORD_PTR)replacement;
             VirtualProtect(&address->u1.Function, sizeof address->u1.Function, protection, &protection);
         }
     }
@@ -167,7 +201,13 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK ProbeHook(int code, WPARAM wPa
     const CWPRETSTRUCT *call = (const CWPRETSTRUCT *)lParam;
     if (code == HC_ACTION && call->message == RegisterWindowMessageA(ProbeHello)) {
         Listener = (DWORD)call->wParam;
-        HookCreateProcess();
+        HookImport("CreateProcessA", (void *)RecordingCreateProcessA);
+        HookImport("GetModuleFileNameW", (void *)GivingGetModuleFileNameW);
+        HANDLE mapping;
+        ProbeLaunch *shared = OpenShared(&mapping);
+        if (shared)
+            GetModuleFileNameA(NULL, shared->modulePath, MAX_PATH);
+        CloseShared(mapping, shared);
         HMENU menu = GetSystemMenu(call->hwnd, FALSE);
         int count = menu ? GetMenuItemCount(menu) : -1;
         for (int i = 0; i < count; i++)

@@ -23,6 +23,11 @@ struct ProbeLaunch {
     // call. Wine's cmd ignores its registry defaults; a switch first on its line stands for them, as
     // a later one overrides it.
     char defaultSwitches[16];
+    // Set by the test: what GetModuleFileNameW gives the program for its own path from then on, as
+    // Windows gives the form a program was started by (short, or behind \\?\); Wine gives the long path.
+    WCHAR givenPath[MAX_PATH];
+    // The program's own path as the system gives it, recorded when the probe is hooked in.
+    char modulePath[MAX_PATH];
     LONG calls;
     char application[MAX_PATH];
     char commandLine[1024];

@@ -6,6 +6,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <functional>
 #include <cctype>
 #include <initializer_list>
 
@@ -270,13 +271,13 @@ public:
         if (launches_)
             CloseHandle(launches_);
     }
-    // Switches for the probe to put first on cmd.exe's command line.
-    void SetDefaultSwitches(const char *switches)
+    // Changes what the test tells the probe in the shared record (defaultSwitches, givenPath).
+    void Tell(const std::function<void(ProbeLaunch &)> &change)
     {
         ProbeLaunch *shared =
             launches_ ? (ProbeLaunch *)MapViewOfFile(launches_, FILE_MAP_WRITE, 0, 0, sizeof(ProbeLaunch)) : NULL;
         ASSERT_TRUE(shared) << "error " << GetLastError();
-        lstrcpynA(shared->defaultSwitches, switches, sizeof shared->defaultSwitches);
+        change(*shared);
         UnmapViewOfFile(shared);
     }
     // The program's last CreateProcessA call, and how many there were.
@@ -433,15 +434,16 @@ TEST(Window, ShowsTheConfirmationWithSixControlsAndAnEmptyProgressBar)
 }
 
 // Confirms the uninstall as a person would, with Enter as soon as the dialog is up, and waits for
-// the program to exit with 0. What the probe saw: the progress bar's steps and the launch. cmd.exe
-// is started with `defaultSwitches` first on its line, if any.
+// the program to exit with 0. What the probe saw: the progress bar's steps and the launch. Before
+// Enter, `beforeEnter` may tell the probe what to do.
 void UninstallWithEnter(Program &program, std::vector<int> *steps, ProbeLaunch *launch,
-                        const char *defaultSwitches = "")
+                        const std::function<void(Probe &)> &beforeEnter = nullptr)
 {
     HWND dialog = WaitForMainDialog(program);
     ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
     Probe probe(dialog);
-    ASSERT_NO_FATAL_FAILURE(probe.SetDefaultSwitches(defaultSwitches));
+    if (beforeEnter)
+        ASSERT_NO_FATAL_FAILURE(beforeEnter(probe));
     PressKeys(dialog, {VK_RETURN});
     ASSERT_EQ(program.Wait(30000), 0u);
     *steps = probe.Steps();
@@ -595,23 +597,100 @@ TEST(Uninstall, DelayedExpansionInTheRegistryLeavesAnotherInstallationAlone)
     ASSERT_EQ(SetValue(HKEY_CURRENT_USER, delayed.key, delayed.name, REG_DWORD, &on, sizeof on), 0);
     // Wine's cmd ignores the value, but takes the last of /v:on and /v:off on its line: /v:on put first
     // stands for the value.
-    const char *defaults = "";
-    if (!DelayedExpansionIsOn(stage.root, "")) {
-        if (!UnderWine())
-            GTEST_SKIP() << "cmd.exe does not take DelayedExpansion=1 from HKEY_CURRENT_USER here";
+    bool emulated = !DelayedExpansionIsOn(stage.root, "");
+    if (emulated && !UnderWine())
+        GTEST_SKIP() << "cmd.exe does not take DelayedExpansion=1 from HKEY_CURRENT_USER here";
+    if (emulated)
         ASSERT_TRUE(DelayedExpansionIsOn(stage.root, "/v:on")) << "Wine's cmd.exe ignores /v:on";
-        defaults = "/v:on";
-    }
     Program program(stage.exe, stage.temp);
     std::vector<int> steps;
     ProbeLaunch launch;
-    ASSERT_NO_FATAL_FAILURE(UninstallWithEnter(program, &steps, &launch, defaults));
+    ASSERT_NO_FATAL_FAILURE(UninstallWithEnter(program, &steps, &launch, [&](Probe &probe) {
+        if (emulated)
+            probe.Tell([](ProbeLaunch &told) { lstrcpyA(told.defaultSwitches, "/v:on"); });
+    }));
 
     EXPECT_TRUE(WaitUntilGone(stage.dir, 10000)) << List(stage.dir);
     EXPECT_TRUE(WaitUntilGone(stage.script, 10000)) << stage.script;
     EXPECT_TRUE(program.WaitForChildren(10000));
     EXPECT_EQ(List(other), "[pellumine.dll, uninst.exe]") << "the other installation";
 }
+
+// Gives a file or folder the short name `name` where the volume made none (SeRestorePrivilege).
+bool GiveShortName(const std::string &path, const wchar_t *name)
+{
+    HANDLE token;
+    TOKEN_PRIVILEGES privileges = {1};
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!LookupPrivilegeValueA(NULL, SE_RESTORE_NAME, &privileges.Privileges[0].Luid)
+        || !OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
+        return false;
+    AdjustTokenPrivileges(token, FALSE, &privileges, 0, NULL, NULL);
+    CloseHandle(token);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    bool given = SetFileShortNameW(file, name) != FALSE;
+    CloseHandle(file);
+    return given;
+}
+
+// A form of the program's path that Windows gives back to a program started by it.
+struct PathForm {
+    const char *name;
+    std::wstring (*of)(const std::string &exe);
+};
+
+void PrintTo(const PathForm &form, std::ostream *out) { *out << form.name; }
+
+std::wstring ShortForm(const std::string &exe)
+{
+    WCHAR shortPath[MAX_PATH] = L"";
+    DWORD length = GetShortPathNameW(Wide(exe).c_str(), shortPath, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? shortPath : Wide(exe);
+}
+
+std::wstring PrefixedForm(const std::string &exe) { return L"\\\\?\\" + Wide(exe); }
+
+const PathForm PathForms[] = {{"ShortPath", ShortForm}, {"PrefixedPath", PrefixedForm}};
+
+class StartedBy : public ::testing::TestWithParam<PathForm> {};
+
+// An uninstall entry, a shortcut or a script may start the program by its short (8.3) path or with
+// a \\?\ prefix, and Windows then gives the program its path in that form. The installer wrote the
+// shared count and the host list's entry under the long path: they must go all the same. Wine gives
+// the long path however a program is started: there the probe gives the program the form instead.
+TEST_P(StartedBy, AnotherFormOfItsPathTheEntriesUnderTheLongPathGo)
+{
+    Installation installation;
+    const Stage &stage = installation.stage;
+    if (GetParam().of == ShortForm && ShortForm(stage.exe) == Wide(stage.exe) && !GiveShortName(stage.dir, L"ADDONL~1"))
+        GTEST_SKIP() << stage.dir << " has no short name, and none could be given: error " << GetLastError();
+    std::wstring started = GetParam().of(stage.exe);
+    Program program(started, stage.temp);
+    std::vector<int> steps;
+    ProbeLaunch launch;
+    ASSERT_NO_FATAL_FAILURE(UninstallWithEnter(program, &steps, &launch, [&](Probe &probe) {
+        std::string given = probe.Launch().modulePath;
+        if (Wide(given) != started && UnderWine())
+            probe.Tell([&](ProbeLaunch &told) { lstrcpynW(told.givenPath, started.c_str(), MAX_PATH); });
+        else if (Wide(given) != started)
+            GTEST_SKIP() << "started by " << Ansi(started) << ", the program was given " << given;
+    }));
+    if (IsSkipped())
+        return;
+
+    EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library));
+    EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, HostKey, "Func1")) << GetString(HKEY_CURRENT_USER, HostKey, "Func1");
+    EXPECT_EQ(GetString(HKEY_CURRENT_USER, HostKey, "Func0"), installation.other);
+    EXPECT_FALSE(Exists(stage.library));
+    EXPECT_TRUE(WaitUntilGone(stage.dir, 10000)) << List(stage.dir);
+    EXPECT_TRUE(program.WaitForChildren(10000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, StartedBy, ::testing::ValuesIn(PathForms),
+                         [](const ::testing::TestParamInfo<PathForm> &info) { return info.param.name; });
 
 // Windows' cmd.exe opens the script again for every line: whoever may read or change its file could
 // learn or change the lines still to run, with the rights of the elevated program. Wine shows the
