@@ -520,31 +520,55 @@ TEST(Uninstall, UnderWow64EverythingOfThe32BitViewGoesAndA64BitProductsKeyStays)
     EXPECT_TRUE(program.WaitForChildren(10000));
 }
 
-// The program runs elevated from a folder that others may be able to write to. No library put there
-// may be loaded: neither one it imports nor one that the system libraries it uses look for.
+// The program runs elevated from a folder that others may be able to write to. No library put there,
+// or in its current directory, may be loaded: neither one it imports nor one that the system
+// libraries it uses look for by name around a window, a message box, a security descriptor and a
+// process start.
 TEST(Uninstall, NoLibraryPlantedBesideTheProgramIsLoaded)
 {
     Installation installation;
     const Stage &stage = installation.stage;
+    const std::string current = stage.root + "\\current";
+    ASSERT_TRUE(CreateDirectoryA(current.c_str(), NULL)) << current << ": error " << GetLastError();
+    // The control: a planted library that this machine will not load at all (a policy that blocks
+    // unsigned libraries, say) would make the check pass without checking.
+    const std::string control = current + "\\control.dll";
+    ASSERT_TRUE(CopyFileA(Beside("planted.dll").c_str(), control.c_str(), FALSE)) << control;
+    HMODULE loaded = LoadLibraryA(control.c_str());
+    DWORD error = GetLastError();
+    if (loaded)
+        FreeLibrary(loaded);
+    bool marked = DeleteFileA((control + ".ran").c_str()) != FALSE;
+    DeleteFileA(control.c_str());
+    if (!marked)
+        GTEST_SKIP() << "this machine does not load the planted library when asked to: " << control << ", error " << error;
     // Wine loads its own libraries even where a program's folder holds one, unless told otherwise
-    // for that program; Windows needs no setting. Not for version.dll: Wine's user32 imports it, so
-    // Wine would load it from there before the program's first instruction, where on Windows user32,
-    // a KnownDLL, takes its imports from the system directory alone.
+    // for that program; Windows needs no setting. Not for those that Wine's own libraries import
+    // (version.dll by user32, say): Wine would load them from there before the program's first
+    // instruction, where on Windows a KnownDLL takes its imports from the system directory alone.
     const std::string overrides = "Software\\Wine\\AppDefaults\\uninst.exe";
     struct Setting {
         explicit Setting(const std::string &key) : key(key) { DeleteTree(HKEY_CURRENT_USER, key); }
         ~Setting() { DeleteTree(HKEY_CURRENT_USER, key); }
         std::string key;
     } setting(overrides);
+    static const char *const names[] = {"apphelp",  "clbcatq",  "comctl32", "coremessaging", "coreuicomponents",
+                                        "cryptbase", "dwmapi",  "ntmarta",  "oleacc",        "profapi",
+                                        "propsys",  "setupapi", "sspicli",  "textinputframework", "userenv",
+                                        "uxtheme",  "version",  "wintypes", "wldp"};
+    static const char *const importedByWine[] = {"version"};
     std::string planted;
-    for (const char *name : {"comctl32", "dwmapi", "uxtheme", "version"}) {
+    for (const char *name : names) {
         std::string file = std::string(name) + ".dll";
-        ASSERT_TRUE(CopyFileA(Beside("planted.dll").c_str(), (stage.dir + "\\" + file).c_str(), FALSE)) << file;
+        for (const std::string &folder : {stage.dir, current})
+            ASSERT_TRUE(CopyFileA(Beside("planted.dll").c_str(), (folder + "\\" + file).c_str(), FALSE)) << file;
         planted += (planted.empty() ? "" : ", ") + file;
-        if (UnderWine() && file != "version.dll")
+        if (UnderWine() && std::find_if(std::begin(importedByWine), std::end(importedByWine),
+                                        [&](const char *other) { return lstrcmpA(other, name) == 0; })
+                               == std::end(importedByWine))
             ASSERT_EQ(SetString(HKEY_CURRENT_USER, overrides + "\\DllOverrides", name, "native,builtin"), 0);
     }
-    Program program(stage.exe, stage.temp);
+    Program program(stage.exe, stage.temp, current);
     std::vector<int> steps;
     ProbeLaunch launch;
     ASSERT_NO_FATAL_FAILURE(UninstallWithEnter(program, &steps, &launch));
@@ -557,7 +581,8 @@ TEST(Uninstall, NoLibraryPlantedBesideTheProgramIsLoaded)
     EXPECT_TRUE(WaitUntilGone(stage.script, 10000)) << stage.script;
     EXPECT_TRUE(program.WaitForChildren(10000));
     // A planted library that was loaded left its mark beside it.
-    EXPECT_EQ(List(stage.dir), "[" + planted + "]");
+    EXPECT_EQ(List(stage.dir), "[" + planted + "]") << "the program's folder";
+    EXPECT_EQ(List(current), "[" + planted + "]") << "the current directory";
 }
 
 // Whether the system's cmd.exe, started with these switches and /d, expands !name! in a script in
