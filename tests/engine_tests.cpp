@@ -2,6 +2,10 @@
 // uninstalled by the engine alone (no dialog), and what is left afterwards is checked.
 #include "support.h"
 
+#include <sddl.h>
+
+#include "uninstall.h"
+
 #include <functional>
 #include <map>
 #include <set>
@@ -198,11 +202,12 @@ std::vector<HostValue> OtherLibraries(UINT first, UINT last)
     return values;
 }
 
-std::map<std::string, std::pair<DWORD, std::string>> HostValues()
+std::map<std::string, std::pair<DWORD, std::string>> HostValues(HKEY root = HKEY_CURRENT_USER,
+                                                                 const std::string &hostKey = HostKey)
 {
     std::map<std::string, std::pair<DWORD, std::string>> values;
     HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, HostKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(root, hostKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
         return values;
     for (DWORD index = 0;; index++) {
         char name[256], data[2048];
@@ -375,6 +380,85 @@ TEST_P(HostList, DeletesTheFirstMatchOnlyAndLeavesEverythingElse)
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
     EXPECT_FALSE(Exists(stage.library)) << stage.library;
     EXPECT_TRUE(RemovedItself(stage, program));
+}
+
+// A user's hive loaded under HKEY_USERS\<sid>, as Windows loads a signed-in user's: an empty key saved
+// to a file and loaded from it. Unloaded, and the file deleted, when it goes.
+struct LoadedHive {
+    LoadedHive(const std::string &file, const std::string &sid) : file(file), sid(sid)
+    {
+        const char saved[] = "Software\\uninst test hive";
+        HKEY key;
+        if (!EnablePrivilege(SE_BACKUP_NAME) || !EnablePrivilege(SE_RESTORE_NAME)
+            || RegCreateKeyExA(HKEY_CURRENT_USER, saved, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) != ERROR_SUCCESS)
+            return;
+        LONG result = RegSaveKeyA(key, file.c_str(), NULL);
+        RegCloseKey(key);
+        RegDeleteKeyA(HKEY_CURRENT_USER, saved);
+        if (result == ERROR_SUCCESS)
+            result = RegLoadKeyA(HKEY_USERS, sid.c_str(), file.c_str());
+        loaded = result == ERROR_SUCCESS;
+        error = result;
+    }
+    ~LoadedHive()
+    {
+        if (loaded)
+            RegUnLoadKeyA(HKEY_USERS, sid.c_str());
+        for (const char *suffix : {"", ".LOG", ".LOG1", ".LOG2"}) {
+            SetFileAttributesA((file + suffix).c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileA((file + suffix).c_str());
+        }
+    }
+    std::string file, sid;
+    bool loaded = false;
+    LONG error = 0;
+};
+
+PSID Sid(const char *text)
+{
+    PSID sid = NULL;
+    EXPECT_TRUE(ConvertStringSidToSidA(text, &sid)) << text << ": error " << GetLastError();
+    return sid;
+}
+
+// Where another account runs the program than the one signed in to its session, the same scan runs
+// in the signed-in user's list, under HKEY_USERS where Windows loaded their hive. Here through the
+// engine's own routine, in this process, on a hive the test loads; which account is signed in is
+// the system's to say, and only the kit's run on Windows can make it another.
+TEST_P(HostList, OfTheSignedInUserWhereAnotherAccountRunsTheProgram)
+{
+    const HostListCase &layout = GetParam();
+    Stage stage;
+    if (layout.folderLength)
+        SetFolderLength(stage, layout.folderLength);
+    stage.Install(EngineHostExe());
+    const char signedIn[] = "S-1-5-21-1000-2000-3000-1001", notSignedIn[] = "S-1-5-21-1000-2000-3000-1002";
+    LoadedHive hive(stage.root + "\\hive", signedIn);
+    ASSERT_TRUE(hive.loaded) << "HKEY_USERS\\" << signedIn << " from " << hive.file << ": error " << hive.error;
+    const std::string hostKey = std::string(signedIn) + "\\" + HostKey;
+    std::map<std::string, std::pair<DWORD, std::string>> all, expected;
+    if (layout.hostKey)
+        for (const HostValue &value : layout.layout(stage.library)) {
+            ASSERT_EQ(SetValue(HKEY_USERS, hostKey, value.name, value.type, value.bytes.data(), (DWORD)value.bytes.size()),
+                      0) << value.name;
+            all[value.name] = {value.type, value.bytes};
+            if (!layout.deleted.count(value.name))
+                expected[value.name] = {value.type, value.bytes};
+        }
+    PSID user = Sid(signedIn), program = Sid("S-1-5-21-1000-2000-3000-500"), absent = Sid(notSignedIn);
+    lstrcpyA(WorkPath, stage.library.c_str());
+
+    // The program's own account: its list is HKEY_CURRENT_USER's, done by the step before.
+    RemoveFromSessionUsersHostList(user, user);
+    EXPECT_TRUE(SameValues(HostValues(HKEY_USERS, hostKey), all)) << "the program's own account";
+    RemoveFromSessionUsersHostList(user, program);
+    EXPECT_TRUE(SameValues(HostValues(HKEY_USERS, hostKey), expected)) << stage.library;
+    EXPECT_EQ(KeyExists(HKEY_USERS, hostKey), layout.hostKey) << "the host key was made";
+    // A user whose hive is not loaded: nothing is loaded or made.
+    RemoveFromSessionUsersHostList(absent, program);
+    EXPECT_FALSE(KeyExists(HKEY_USERS, notSignedIn));
+    for (PSID sid : {user, program, absent})
+        LocalFree(sid);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, HostList, ::testing::ValuesIn(HostListCases),

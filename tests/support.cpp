@@ -297,6 +297,19 @@ void DeleteTree(HKEY root, const std::string &key, REGSAM view)
     RegDeleteKeyExA(root, key.c_str(), view, 0);
 }
 
+bool EnablePrivilege(const char *name)
+{
+    HANDLE token;
+    TOKEN_PRIVILEGES privileges = {1};
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!LookupPrivilegeValueA(NULL, name, &privileges.Privileges[0].Luid)
+        || !OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
+        return false;
+    bool enabled = AdjustTokenPrivileges(token, FALSE, &privileges, 0, NULL, NULL) && GetLastError() == ERROR_SUCCESS;
+    CloseHandle(token);
+    return enabled;
+}
+
 SavedValue::SavedValue(HKEY root, const std::string &key, const std::string &name) : root(root), key(key), name(name)
 {
     hadKey = KeyExists(root, key);

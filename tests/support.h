@@ -99,6 +99,9 @@ std::string GetString(HKEY root, const std::string &key, const std::string &name
 bool KeyExists(HKEY root, const std::string &key, REGSAM view = 0);
 void DeleteTree(HKEY root, const std::string &key, REGSAM view = 0);
 
+// Enables a privilege of this process's token (SE_RESTORE_NAME, say); false if it could not.
+bool EnablePrivilege(const char *name);
+
 // A value of the user's, put back exactly as it was (or removed again) when the test ends, however
 // it ends; a key this made is removed too.
 struct SavedValue {

@@ -644,14 +644,8 @@ TEST(Uninstall, DelayedExpansionInTheRegistryLeavesAnotherInstallationAlone)
 // Gives a file or folder the short name `name` where the volume made none (SeRestorePrivilege).
 bool GiveShortName(const std::string &path, const wchar_t *name)
 {
-    HANDLE token;
-    TOKEN_PRIVILEGES privileges = {1};
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (!LookupPrivilegeValueA(NULL, SE_RESTORE_NAME, &privileges.Privileges[0].Luid)
-        || !OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
+    if (!EnablePrivilege(SE_RESTORE_NAME))
         return false;
-    AdjustTokenPrivileges(token, FALSE, &privileges, 0, NULL, NULL);
-    CloseHandle(token);
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (file == INVALID_HANDLE_VALUE)
