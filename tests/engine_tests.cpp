@@ -2,7 +2,11 @@
 // uninstalled by the engine alone (no dialog), and what is left afterwards is checked.
 #include "support.h"
 
+#include <aclapi.h>
+#include <bcrypt.h>
+#include <lm.h>
 #include <sddl.h>
+#include <userenv.h>
 
 #include "uninstall.h"
 
@@ -459,6 +463,166 @@ TEST_P(HostList, OfTheSignedInUserWhereAnotherAccountRunsTheProgram)
     EXPECT_FALSE(KeyExists(HKEY_USERS, notSignedIn));
     for (PSID sid : {user, program, absent})
         LocalFree(sid);
+}
+
+// A local administrator made for one test: signed in by a batch logon, whose token UAC does not
+// filter, with its profile and hive loaded, and the rights to this window station and desktop.
+// Everything is taken back when it goes, whatever happened: the rights, the account, its profile.
+struct TemporaryAdministrator {
+    TemporaryAdministrator()
+    {
+        unsigned random[4] = {};
+        if (BCryptGenRandom(NULL, (BYTE *)random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0) {
+            why = "BCryptGenRandom failed";
+            return;
+        }
+        wchar_t text[64];
+        swprintf(text, 64, L"uninst%08x", random[0]);
+        name = text;
+        swprintf(text, 64, L"Pw!%08x%08xX%08xy", random[1], random[2], random[3]);
+        std::wstring password = text;
+        USER_INFO_1 user = {&name[0], &password[0], 0, USER_PRIV_USER, NULL, NULL, UF_SCRIPT | UF_DONT_EXPIRE_PASSWD, NULL};
+        NET_API_STATUS status = NetUserAdd(NULL, 1, (BYTE *)&user, NULL);
+        if (status != NERR_Success) {
+            why = "NetUserAdd: error " + std::to_string(status);
+            return;
+        }
+        created = true;
+        BYTE administrators[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof administrators, groupSize = 256, domainSize = 256;
+        WCHAR group[256], domain[256];
+        SID_NAME_USE use;
+        LOCALGROUP_MEMBERS_INFO_3 member = {&name[0]};
+        if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, administrators, &size)
+            || !LookupAccountSidW(NULL, administrators, group, &groupSize, domain, &domainSize, &use)
+            || (status = NetLocalGroupAddMembers(NULL, group, 3, (BYTE *)&member, 1)) != NERR_Success) {
+            why = "adding the account to Administrators: error " + std::to_string(status ? status : GetLastError());
+            return;
+        }
+        if (!LogonUserW(name.c_str(), L".", password.c_str(), LOGON32_LOGON_BATCH, LOGON32_PROVIDER_DEFAULT, &token)) {
+            why = "LogonUser as a batch job: error " + std::to_string(GetLastError());
+            return;
+        }
+        union {
+            TOKEN_USER user;
+            BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        } owner;
+        char *sidText;
+        if (!GetTokenInformation(token, TokenUser, &owner, sizeof owner, &size) || !CopySid(sizeof sid, sid, owner.user.User.Sid)
+            || !ConvertSidToStringSidA(sid, &sidText)) {
+            why = "the account's SID: error " + std::to_string(GetLastError());
+            return;
+        }
+        this->sidText = sidText;
+        LocalFree(sidText);
+        profile.dwFlags = PI_NOUI;
+        profile.lpUserName = &name[0];
+        if (!EnablePrivilege(SE_BACKUP_NAME) || !EnablePrivilege(SE_RESTORE_NAME) || !LoadUserProfileW(token, &profile)) {
+            why = "LoadUserProfile: error " + std::to_string(GetLastError());
+            return;
+        }
+        station = OpenWindowStationW(L"WinSta0", FALSE, READ_CONTROL | WRITE_DAC);
+        desktop = OpenDesktopW(L"Default", 0, FALSE, READ_CONTROL | WRITE_DAC);
+        if (!Grant(station, &stationRights) || !Grant(desktop, &desktopRights))
+            why = "the rights to WinSta0\\Default: error " + std::to_string(GetLastError());
+    }
+    ~TemporaryAdministrator()
+    {
+        Restore(station, stationRights);
+        Restore(desktop, desktopRights);
+        if (profile.hProfile)
+            UnloadUserProfile(token, profile.hProfile);
+        if (token)
+            CloseHandle(token);
+        NET_API_STATUS status = created ? NetUserDel(NULL, name.c_str()) : NERR_Success;
+        EXPECT_EQ(status, (NET_API_STATUS)NERR_Success) << "the account " << Ansi(name) << " is still there";
+        // The profile's hive stays loaded a moment after the last of the account's processes ends.
+        bool deleted = sidText.empty()
+                       || WaitUntil([&] { return DeleteProfileA(sidText.c_str(), NULL, NULL) || GetLastError() == ERROR_FILE_NOT_FOUND; }, 30000);
+        EXPECT_TRUE(deleted) << "the profile of " << sidText << " is still there: error " << GetLastError();
+    }
+    // Adds an entry that gives the account all rights to a window station or desktop; keeps the old DACL.
+    bool Grant(HANDLE object, PSECURITY_DESCRIPTOR *saved)
+    {
+        PACL dacl = NULL, granted = NULL;
+        EXPLICIT_ACCESSW access = {GENERIC_ALL, GRANT_ACCESS, NO_INHERITANCE};
+        access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        access.Trustee.ptstrName = (LPWSTR)sid;
+        if (!object || GetSecurityInfo(object, SE_WINDOW_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &dacl, NULL, saved)
+            || SetEntriesInAclW(1, &access, dacl, &granted))
+            return false;
+        DWORD result = SetSecurityInfo(object, SE_WINDOW_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, granted, NULL);
+        LocalFree(granted);
+        SetLastError(result);
+        return result == ERROR_SUCCESS;
+    }
+    static void Restore(HANDLE object, PSECURITY_DESCRIPTOR saved)
+    {
+        PACL dacl = NULL;
+        BOOL present, defaulted;
+        if (saved && GetSecurityDescriptorDacl(saved, &present, &dacl, &defaulted))
+            SetSecurityInfo(object, SE_WINDOW_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, dacl, NULL);
+        if (saved)
+            LocalFree(saved);
+        if (object)
+            CloseHandle(object);
+    }
+    std::string why;  // empty once it is ready; otherwise what could not be done
+    std::wstring name;
+    std::string sidText;
+    BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+    HANDLE token = NULL;
+    PROFILEINFOW profile = {sizeof profile};
+    HANDLE station = NULL, desktop = NULL;
+    PSECURITY_DESCRIPTOR stationRights = NULL, desktopRights = NULL;
+    bool created = false;
+};
+
+// Over-the-shoulder elevation: an administrator's name and password typed for a standard user run the
+// program as that administrator, whose HKEY_CURRENT_USER is not the user's. The engine runs as a
+// temporary administrator on this desktop; the host list of this test's user, who is signed in here,
+// must lose the library as that of the administrator does.
+TEST(Accounts, TheSignedInUsersEntryGoesWhenAnotherAdministratorRunsTheUninstall)
+{
+    if (UnderWine())
+        GTEST_SKIP() << "Wine has one account: every process runs as the same user";
+    Stage stage;
+    stage.Install(EngineHostExe());
+    Registration registration(stage);
+    const std::string other = "C:\\Other\\other.dll";
+    ASSERT_EQ(SetString(HKEY_CURRENT_USER, HostKey, "Func0", other), 0);
+    ASSERT_EQ(SetString(HKEY_CURRENT_USER, HostKey, "Func1", Upper(stage.library)), 0);
+    TemporaryAdministrator administrator;
+    if (!administrator.why.empty())
+        GTEST_SKIP() << "no second account could run the uninstall here: " << administrator.why;
+    const std::string itsHostKey = administrator.sidText + "\\" + HostKey;
+    ASSERT_EQ(SetString(HKEY_USERS, itsHostKey, "Func0", stage.library), 0);
+    ASSERT_EQ(SetString(HKEY_USERS, itsHostKey, "Func1", stage.library), 0);
+
+    STARTUPINFOW startup = {sizeof startup};
+    startup.lpDesktop = (LPWSTR)L"WinSta0\\Default";
+    PROCESS_INFORMATION process;
+    std::wstring exe = Wide(stage.exe), commandLine = L"\"" + exe + L"\"";
+    ASSERT_TRUE(CreateProcessWithTokenW(administrator.token, LOGON_WITH_PROFILE, exe.c_str(), &commandLine[0], 0, NULL,
+                                        NULL, &startup, &process))
+        << "started as " << Ansi(administrator.name) << ": error " << GetLastError();
+    DWORD ended = WaitForSingleObject(process.hProcess, ExitWait), exitCode = STILL_ACTIVE;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    if (ended != WAIT_OBJECT_0)
+        TerminateProcess(process.hProcess, 1);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    ASSERT_EQ(exitCode, 0u) << "the engine, run as " << Ansi(administrator.name);
+
+    EXPECT_EQ(GetString(HKEY_CURRENT_USER, HostKey, "Func0"), other);
+    EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, HostKey, "Func1")) << "the signed-in user's entry";
+    EXPECT_FALSE(ValueExists(HKEY_USERS, itsHostKey, "Func0")) << "the administrator's own entry";
+    EXPECT_TRUE(ValueExists(HKEY_USERS, itsHostKey, "Func1")) << "only the first match goes";
+    EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
+    EXPECT_FALSE(Exists(stage.library));
+    for (const std::string &path : {stage.exe, stage.dir, stage.script})
+        EXPECT_TRUE(WaitUntilGone(path, GoneWait)) << path;
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, HostList, ::testing::ValuesIn(HostListCases),
