@@ -351,15 +351,21 @@ const HostListCase HostListCases[] = {
 
 void PrintTo(const HostListCase &layout, std::ostream *out) { *out << layout.name; }
 
-class HostList : public ::testing::TestWithParam<HostListCase> {};
+// A staged installation whose folder has the layout's length.
+class HostList : public ::testing::TestWithParam<HostListCase> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam().folderLength)
+            SetFolderLength(stage, GetParam().folderLength);
+        stage.Install(EngineHostExe());
+    }
+    Stage stage;
+};
 
 TEST_P(HostList, DeletesTheFirstMatchOnlyAndLeavesEverythingElse)
 {
     const HostListCase &layout = GetParam();
-    Stage stage;
-    if (layout.folderLength)
-        SetFolderLength(stage, layout.folderLength);
-    stage.Install(EngineHostExe());
     Registration registration(stage);
     std::map<std::string, std::pair<DWORD, std::string>> expected;
     if (layout.hostKey) {
@@ -432,10 +438,6 @@ PSID Sid(const char *text)
 TEST_P(HostList, OfTheSignedInUserWhereAnotherAccountRunsTheProgram)
 {
     const HostListCase &layout = GetParam();
-    Stage stage;
-    if (layout.folderLength)
-        SetFolderLength(stage, layout.folderLength);
-    stage.Install(EngineHostExe());
     const char signedIn[] = "S-1-5-21-1000-2000-3000-1001", notSignedIn[] = "S-1-5-21-1000-2000-3000-1002";
     LoadedHive hive(stage.root + "\\hive", signedIn);
     ASSERT_TRUE(hive.loaded) << "HKEY_USERS\\" << signedIn << " from " << hive.file << ": error " << hive.error;
