@@ -7,6 +7,7 @@
 #include <lm.h>
 #include <sddl.h>
 #include <userenv.h>
+#include <wtsapi32.h>
 
 #include "uninstall.h"
 
@@ -580,6 +581,34 @@ struct TemporaryAdministrator {
     bool created = false;
 };
 
+// "" where the user signed in to this process's session is the one this process runs as; else why not.
+std::string SessionUserIsThisUser()
+{
+    WCHAR *name = NULL, *domain = NULL;
+    DWORD size;
+    if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSUserName, &name, &size)
+        || !WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSDomainName, &domain, &size))
+        return "WTSQuerySessionInformation: error " + std::to_string(GetLastError());
+    std::wstring account = std::wstring(domain) + L"\\" + name;
+    WTSFreeMemory(name);
+    WTSFreeMemory(domain);
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    WCHAR referenced[256];
+    DWORD sidSize = sizeof sid, referencedSize = 256;
+    SID_NAME_USE use;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } own;
+    HANDLE token;
+    if (!LookupAccountNameW(NULL, account.c_str(), sid, &sidSize, referenced, &referencedSize, &use)
+        || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return Ansi(account) + " is signed in; looking it up: error " + std::to_string(GetLastError());
+    bool same = GetTokenInformation(token, TokenUser, &own, sizeof own, &size) && EqualSid(sid, own.user.User.Sid);
+    CloseHandle(token);
+    return same ? "" : Ansi(account) + " is signed in, and this test runs as another account";
+}
+
 // Over-the-shoulder elevation: an administrator's name and password typed for a standard user run the
 // program as that administrator, whose HKEY_CURRENT_USER is not the user's. The engine runs as a
 // temporary administrator on this desktop; the host list of this test's user, who is signed in here,
@@ -588,6 +617,9 @@ TEST(Accounts, TheSignedInUsersEntryGoesWhenAnotherAdministratorRunsTheUninstall
 {
     if (UnderWine())
         GTEST_SKIP() << "Wine has one account: every process runs as the same user";
+    std::string sessionUser = SessionUserIsThisUser();
+    if (!sessionUser.empty())
+        GTEST_SKIP() << "this test must run as the user signed in to its session: " << sessionUser;
     Stage stage;
     stage.Install(EngineHostExe());
     Registration registration(stage);
