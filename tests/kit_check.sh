@@ -58,11 +58,20 @@ retried --tries 3 wine reg add "$host" /v Func0 /d 'C:\Real\real.dll' /f
 retried --tries 3 wine reg add "$uninstall" /v DisplayName /d 'A real 32-bit product' /reg:32 /f
 retried --tries 3 wine reg add "$uninstall" /v DisplayName /d 'A real 64-bit product' /reg:64 /f
 retried --tries 3 wine reg add "$command_processor" /v AutoRun /d 'rem the user'"'"'s own' /f
+shared='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\SharedDLLs'
+retried --tries 3 wine reg add "$shared" /v 'C:\Real\real.dll' /t REG_DWORD /d 3 /reg:32 /f
+retried --tries 3 wine reg add "$shared" /v 'C:\Real\real.dll' /t REG_DWORD /d 3 /reg:64 /f
 real() {
     wine reg query "$host" 2>&1
     wine reg query "$uninstall" /reg:32 2>&1
     wine reg query "$uninstall" /reg:64 2>&1
     wine reg query "$command_processor" /v AutoRun 2>&1
+    # Nothing may stay of what the benchmark stages either: other products' counts, keys, folders.
+    for view in /reg:32 /reg:64; do
+        wine reg query "${uninstall%\\*}" $view 2>&1
+        wine reg query "$shared" $view 2>&1
+    done
+    ls -d "$WINEPREFIX/drive_c/"Program\ Files*/Tovaslin 2>&1 || true
 }
 before=$(real)
 
@@ -86,6 +95,7 @@ last=$(tr -d '\r' <"$work/output" | tail -n 1)
 for program in pe_tests engine_tests ui_tests; do
     [ -s "$kit/results/$program.xml" ] || fail "no results/$program.xml"
 done
+grep -q 'start to dialog visible' "$kit/results/bench.txt" || fail "no benchmark table in results/bench.txt"
 # Only the checks that Wine cannot show at all may be skipped, and under WOW64 the WOW64 case runs.
 # The permissions check runs here for the part Wine shows.
 # The trail-byte case needs a double-byte code page, and runs in one of its own in ./run test.

@@ -16,6 +16,9 @@ for file in uninst.exe engine_host.exe ui_probe.dll planted.dll pe_tests.exe eng
     [ -f "$build/tests/$file" ] || { echo "kit: no $build/tests/$file; build first" >&2; exit 1; }
     cp "$build/tests/$file" "$kit/"
 done
+# The benchmark's driver, which times the uninst.exe beside it.
+[ -f "$build/tools/driver.exe" ] || { echo "kit: no $build/tools/driver.exe; build first" >&2; exit 1; }
+cp "$build/tools/driver.exe" "$kit/"
 # The x86-64 tree's tests check the file of the 32-bit program there.
 if [ -f "$build/tests/win32/uninst.exe" ]; then
     mkdir "$kit/win32"
