@@ -600,6 +600,30 @@ std::vector<HWND> ConsoleWindows(DWORD process)
 
 const DWORD ConsoleWatch = 10000;
 
+// What a process attached to `process`'s console finds, from a copy of this program started without
+// a console of its own (--console-of, in test_main.cpp).
+std::string ConsoleOf(DWORD process)
+{
+    char self[MAX_PATH];
+    GetModuleFileNameA(NULL, self, MAX_PATH);
+    std::string line = "\"" + std::string(self) + "\" --console-of " + std::to_string(process);
+    STARTUPINFOA startup = {sizeof startup};
+    PROCESS_INFORMATION helper;
+    if (!CreateProcessA(self, &line[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &startup, &helper))
+        return line + ": error " + std::to_string(GetLastError());
+    DWORD code = STILL_ACTIVE;
+    if (WaitForSingleObject(helper.hProcess, 10000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(helper.hProcess, &code);
+    CloseHandle(helper.hProcess);
+    CloseHandle(helper.hThread);
+    switch (code) {
+    case 0: return "no console";
+    case 1: return "a console without a window";
+    case 2: return "a console with a window";
+    }
+    return "cannot tell: " + (code == STILL_ACTIVE ? "the helper hung" : "AttachConsole gave error " + std::to_string(code - 1000));
+}
+
 // Without CREATE_NO_WINDOW the script's cmd.exe gets a console window, hidden or, under Windows
 // Terminal, a visible one. The program is held open so that the script keeps retrying meanwhile.
 TEST(Uninstall, NoConsoleWindowComesWithTheScript)
@@ -616,6 +640,14 @@ TEST(Uninstall, NoConsoleWindowComesWithTheScript)
     ASSERT_TRUE(launch.created);
     HANDLE script = OpenProcess(SYNCHRONIZE, FALSE, launch.processId);
     ASSERT_TRUE(script) << "the script's process " << launch.processId << " has already ended";
+    // Whatever a terminal does later or elsewhere (a tab in a window of its own), a console made for
+    // a window has one from the start; CREATE_NO_WINDOW gives none, or since Windows 7 one without.
+    // Wine gives one without, and none at all to a script started without CREATE_NO_WINDOW.
+    std::string console = ConsoleOf(launch.processId);
+    if (UnderWine())
+        EXPECT_EQ(console, "a console without a window");
+    else
+        EXPECT_TRUE(console == "no console" || console == "a console without a window") << console;
     std::vector<HWND> windows;
     // Nothing can say that no window is coming, and a slow terminal takes seconds to open one: watch
     // for 10 seconds while the held script runs.
