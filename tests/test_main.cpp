@@ -230,8 +230,11 @@ private:
         current_.clear();
         bool stop = stopped_;
         LeaveCriticalSection(&lock_);
-        if (stop)
+        if (stop) {
+            printf("%s.%s has ended (%s); stopped there\n", test.test_suite_name(), test.name(),
+                   result.Failed() ? "failed" : "not failed");
             End("set stopped=1\r\n");
+        }
     }
     void OnTestProgramEnd(const testing::UnitTest &) override
     {
