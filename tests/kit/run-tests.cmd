@@ -142,7 +142,7 @@ echo Results: "%kit%results"
 if defined failedNames for %%t in (%failedNames%) do echo   failed:  %%t
 if defined skippedNames echo Skipped tests say why in their program's .log and .xml:
 if defined skippedNames for %%t in (%skippedNames%) do echo   skipped: %%t
-if defined stopped echo Stopped by Ctrl+C: the test programs after it did not run.
+if defined stopped echo Stopped by Ctrl+C: the tests after the one under way, and the programs after it, did not run.
 echo %passed% passed, %failed% failed (%skipped% skipped, named above)
 exit /b 0
 
