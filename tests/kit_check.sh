@@ -3,7 +3,9 @@
 # of the tree into a folder whose name holds a space, "&", "(" and ")", and runs its run-tests.cmd
 # from another folder under "wine cmd /c call" in a fresh prefix, with the source and build trees
 # hidden, so that any reference to them fails. Every test must pass or be skipped
-# by name, and "real" entries put there first must come out as they went in.
+# by name, and "real" entries put there first must come out as they went in, with settings in the
+# environment that would change what runs, and a second run started meanwhile. Then the early
+# stops: a kit that lacks a file, and one in a folder the ANSI code page cannot spell.
 set -euo pipefail
 source=$1 build=$2
 . "$source/cmake/report.sh"
@@ -75,15 +77,38 @@ real() {
 }
 before=$(real)
 
-# The tests must not run twice: cmd is started again only if it printed nothing, that is, never started.
+# run_kit FORM KIT OUTPUT [VARIABLES...]: runs KIT's run-tests.cmd as CI does ("cmd /c call": cmd /c
+# alone would take the quotes off the path and read "&" and the parentheses), or as Explorer does
+# for a double-click. Windows' cmd gives its own command line as CMDCMDLINE; Wine's gives none, so
+# it is set here as Windows would. The tests must not run twice: cmd is started again only if it
+# printed nothing, that is, never started. (Wine's cmd reports any non-zero exit code as 1.)
+run_kit() {
+    local form=$1 folder=$2 output=$3 script
+    shift 3
+    script="Z:$(echo "$folder/run-tests.cmd" | tr / '\\')"
+    [ "$form" = ci ] && set -- CMDCMDLINE="cmd /c call \"$script\"" "$@"
+    [ "$form" = explorer ] && set -- CMDCMDLINE="C:\\windows\\system32\\cmd.exe /c \"\"$script\" \"" "$@"
+    retried --tries 3 --if-silent --output "$output" env "$@" "$UNINST_WINE_LOADER" cmd /c call "$script"
+}
+
+# Settings that would change what runs, set as a user or a CI's environment might have them: the
+# kit must clear them, or pe_tests.exe runs none of its tests and the others test no uninst.exe.
 status=0
-# "call": cmd /c alone would take the quotes off the path and read "&" and the parentheses. (Wine's
-# cmd then reports any non-zero exit code of the batch as 1.)
-retried --tries 3 --if-silent --output "$work/output" wine cmd /c call "Z:$(echo "$kit/run-tests.cmd" | tr / '\\')" \
-    || status=$?
+run_kit ci "$kit" "$work/output" GTEST_FILTER=Nothing.Matches GTEST_TOTAL_SHARDS=3 GTEST_SHARD_INDEX=2 \
+    GTEST_FAIL_FAST=1 UNINST_EXE='C:\nowhere\uninst.exe' &
+first=$!
+# A second run, started from Explorer, while the first holds its lock: it must say so, change
+# nothing and wait for a key before its window would close.
+wait_for "the first run to start its tests" 300 test -e "$kit/results/engine_tests.log"
+second=0
+run_kit explorer "$kit" "$work/second" || second=$?
+wait "$first" || status=$?
 tr -d '\r' <"$work/output"
 echo "(run-tests.cmd exit code $status)"
 after=$(real)
+tr -d '\r' <"$work/second" | grep -q "^Another run of these tests holds" && grep -q "Press any key" "$work/second" \
+    && [ "$second" -ne 0 ] || fail "a second run, while the first ran, printed (exit code $second):
+$(tr -d '\r' <"$work/second")"
 
 if [ "$status" -ne 0 ]; then
     tr -d '\r' <"$kit/results/ui_tests.log" | grep -B3 -A12 'Failure' || true
@@ -114,4 +139,21 @@ done
 $before
 after
 $after"
+! grep -q "Press any key" "$work/output" || fail "the run from \"cmd /c call\" waited for a key"
+
+# Early stops, before anything is changed: a kit without all its files, and one in a folder whose
+# name the ANSI code page cannot spell (no code page holds both letters).
+stops() {
+    local folder=$1 expected=$2 status=0
+    cp -r "$kit" "$folder"
+    rm -rf "$folder/results"
+    "${@:3}"
+    run_kit ci "$folder" "$work/stop" || status=$?
+    tr -d '\r' <"$work/stop" | grep -q "$expected" && [ "$status" -ne 0 ] && [ ! -e "$folder/results" ] \
+        || fail "run-tests.cmd in $folder, exit code $status, printed:
+$(tr -d '\r' <"$work/stop")"
+}
+stops "$work/lacking" "^This folder lacks planted.dll: unpack the whole zip" rm "$work/lacking/planted.dll"
+stops "$work/Łก kit" "cannot spell the name of the kit's folder" true
+[ "$(real)" = "$before" ] || fail "an early stop changed the real entries"
 echo "The kit ran from $kit with the build tree hidden: $last"

@@ -388,6 +388,19 @@ Program::Program(const std::string &exe, const std::string &temp, const std::str
 {
 }
 
+// A test program started inside a job (RunAs, Task Scheduler, Remote Desktop's start program) can
+// put a child in a job of its own on Windows 7, which nests no jobs, only if the child breaks away
+// from the outer one, where that job allows it.
+static DWORD BreakawayFlag()
+{
+    BOOL inJob = FALSE;
+    JOBOBJECT_BASIC_LIMIT_INFORMATION limits = {};
+    if (!IsProcessInJob(GetCurrentProcess(), NULL, &inJob) || !inJob
+        || !QueryInformationJobObject(NULL, JobObjectBasicLimitInformation, &limits, sizeof limits, NULL))
+        return 0;
+    return limits.LimitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK ? CREATE_BREAKAWAY_FROM_JOB : 0;
+}
+
 Program::Program(const std::wstring &exe, const std::string &temp, const std::string &currentDir,
                  const std::vector<std::string> &variables, bool counted)
 {
@@ -402,7 +415,8 @@ Program::Program(const std::wstring &exe, const std::string &temp, const std::st
     // start that did not happen, so it is made once more, and said.
     DWORD error = 0;
     for (int tries = 1;; tries++) {
-        started = CreateProcessW(exe.c_str(), &commandLine[0], NULL, NULL, FALSE, counted ? CREATE_SUSPENDED : 0,
+        started = CreateProcessW(exe.c_str(), &commandLine[0], NULL, NULL, FALSE,
+                                 counted ? CREATE_SUSPENDED | BreakawayFlag() : 0,
                                  &environment[0], currentDir.empty() ? NULL : directory.c_str(), &startup, &info);
         error = started ? 0 : GetLastError();
         if (started || tries == 3 || error != ERROR_INTERNAL_ERROR || !UnderWine())
@@ -412,7 +426,13 @@ Program::Program(const std::wstring &exe, const std::string &temp, const std::st
     EXPECT_TRUE(started) << Ansi(exe) << ": error " << error;
     if (started && counted) {
         job = CreateJobObjectA(NULL, NULL);
-        EXPECT_TRUE(job && AssignProcessToJobObject(job, info.hProcess)) << "job object: error " << GetLastError();
+        BOOL inJob = FALSE;
+        EXPECT_TRUE(job && AssignProcessToJobObject(job, info.hProcess))
+            << "job object: error " << GetLastError()
+            << (IsProcessInJob(GetCurrentProcess(), NULL, &inJob) && inJob
+                    ? ": these tests run inside a job that lets no process break away, and Windows 7 nests no "
+                      "jobs; start the kit otherwise (not through RunAs, Task Scheduler or a Remote Desktop start program)"
+                    : "");
         ResumeThread(info.hThread);
     }
 }

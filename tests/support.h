@@ -33,8 +33,8 @@ bool UnderWine();
 bool UnderWow64();
 
 // Said by the AutoRun check when a cmd.exe started without /d does not run the AutoRun command it
-// set: there is nothing to check (Wine, or a policy that turns AutoRun off). The kit's summary
-// lets only this skip of that check pass on Windows.
+// set: there is nothing to check (Wine, or a policy that turns AutoRun off). On Windows the kit's
+// summary counts it as failed all the same.
 const char AutoRunOffHere[] = "AutoRun commands do not run here";
 
 // ANSI and wide forms of a path, and the \\?\ form that wide calls accept past 259 characters.

@@ -32,13 +32,39 @@ template <size_t N> static const char *NameOf(PSID sid, const KnownSid (&known)[
     return NULL;
 }
 
+// Whom an allow entry names: the well-known name, else the SID spelt out.
+static void NameEntry(PSID sid, char *name, int size)
+{
+    static const KnownSid known[] = {{WinBuiltinUsersSid, "Users"}, {WinAuthenticatedUserSid, "Authenticated Users"},
+                                     {WinInteractiveSid, "Interactive"}, {WinWorldSid, "Everyone"}};
+    char *text;
+    if (const char *wellKnown = NameOf(sid, known))
+        lstrcpynA(name, wellKnown, size);
+    else if (ConvertSidToStringSidA(sid, &text)) {
+        lstrcpynA(name, text, size);
+        LocalFree(text);
+    } else
+        lstrcpynA(name, "an unreadable SID", size);
+}
+
+// Administrators, SYSTEM and TrustedInstaller are the only accounts an entry may grant anything.
+static BOOL Allowed(PSID sid)
+{
+    static const KnownSid allowed[] = {{WinBuiltinAdministratorsSid, "Administrators"}, {WinLocalSystemSid, "SYSTEM"}};
+    PSID trustedInstaller;
+    BOOL is = NameOf(sid, allowed) != NULL;
+    if (!is && ConvertStringSidToSidA("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &trustedInstaller)) {
+        is = EqualSid(sid, trustedInstaller);
+        LocalFree(trustedInstaller);
+    }
+    return is;
+}
+
 // The script's owner and DACL into the launch record; false, with the reason in scriptRights, if
 // they cannot be read.
 static BOOL DescribeScript(const char *currentDirectory, ProbeLaunch *launch)
 {
-    static const KnownSid others[] = {{WinBuiltinUsersSid, "Users"}, {WinAuthenticatedUserSid, "Authenticated Users"},
-                                      {WinInteractiveSid, "Interactive"}, {WinWorldSid, "Everyone"}},
-                          owners[] = {{WinBuiltinAdministratorsSid, "Administrators"}, {WinLocalSystemSid, "SYSTEM"}};
+    static const KnownSid owners[] = {{WinBuiltinAdministratorsSid, "Administrators"}, {WinLocalSystemSid, "SYSTEM"}};
     static BYTE descriptor[8192];
     char *report = launch->scriptRights;
     const int size = sizeof launch->scriptRights;
@@ -81,16 +107,27 @@ static BOOL DescribeScript(const char *currentDirectory, ProbeLaunch *launch)
     }
     for (DWORD i = 0; i < dacl->AceCount; i++) {
         ACCESS_ALLOWED_ACE *ace;
-        if (!GetAce(dacl, i, (void **)&ace)
-            || (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE && ace->Header.AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE)
-            || (ace->Header.AceFlags & INHERIT_ONLY_ACE) || !ace->Mask)
-            continue;
-        const char *name = NameOf(&ace->SidStart, others);
-        char entry[64];
-        if (name && lstrlenA(report) + (int)sizeof entry < size) {
-            wsprintfA(entry, "%s%s 0x%08lx", report[0] ? ", " : "", name, ace->Mask);
-            lstrcatA(report, entry);
+        char name[192], entry[sizeof name + 32];
+        if (!GetAce(dacl, i, (void **)&ace)) {
+            wsprintfA(entry, "entry %lu unreadable", i);
+        } else {
+            BYTE type = ace->Header.AceType;
+            if (type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE
+                || type == ACCESS_DENIED_OBJECT_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE
+                || (ace->Header.AceFlags & INHERIT_ONLY_ACE) || !ace->Mask)
+                continue;
+            // Object entries keep their SID elsewhere; none belongs on a file, so one fails the check.
+            if (type != ACCESS_ALLOWED_ACE_TYPE && type != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
+                wsprintfA(entry, "an entry of type %u", type);
+            } else {
+                if (Allowed(&ace->SidStart))
+                    continue;
+                NameEntry(&ace->SidStart, name, sizeof name);
+                wsprintfA(entry, "%s 0x%08lx", name, ace->Mask);
+            }
         }
+        if (lstrlenA(report) + lstrlenA(entry) + 3 < size)
+            lstrcatA(lstrcatA(report, report[0] ? ", " : ""), entry);
     }
     return TRUE;
 }

@@ -40,12 +40,13 @@ struct ProbeLaunch {
     BOOL created;  // what the real call returned
     DWORD processId;  // of the process it started
     // Read just before the call, while the script exists (the current directory's pellumine.bat):
-    // whether its owner and DACL could be read at all; if so, the rights any entry gives ordinary
-    // users (Users, Authenticated Users, Interactive, Everyone), e.g. "Everyone 0x001200a9", empty
-    // if none, and if not, why. Its owner ("Administrators", "SYSTEM" or a SID) and whether its DACL
-    // is protected from inheritance. Windows enforces them; Wine shows only the entries.
+    // whether its owner and DACL could be read at all; if so, every allow entry for another than
+    // Administrators, SYSTEM or TrustedInstaller, e.g. "Everyone 0x001200a9, S-1-5-21-... 0x001f01ff",
+    // empty if none, and if not, why. Its owner ("Administrators", "SYSTEM" or a SID) and whether its
+    // DACL is protected from inheritance. Windows enforces them; Wine makes them up from the file's
+    // Unix mode bits.
     BOOL scriptRead;
-    char scriptRights[256];
+    char scriptRights[512];
     char scriptOwner[128];
     BOOL scriptProtected;
 };

@@ -3,20 +3,66 @@ rem Runs the tests of uninst.exe on this Windows, from an elevated prompt, on a 
 rem GoogleTest's XML results go to the results folder beside this file. See README.txt.
 setlocal EnableExtensions DisableDelayedExpansion
 set "kit=%~dp0"
+set "self=%~f0"
+set "name=%~nx0"
+call :ClearTestSettings 2>nul
+rem One run at a time: a second would save the first one's test entries as the user's. cmd.exe
+rem opens a redirection's file without write sharing, and the system closes it when the run ends.
+set "lock=%TEMP%\uninst-tests.lock"
+set locked=
 rem pushd, not cd /d: a folder on a network share cannot be the current directory, and pushd maps
 rem a drive letter to it until popd.
 pushd "%kit%"
-if not exist "%~nx0" (
+call :Main 9>"%lock%"
+set status=%errorlevel%
+popd
+rem Wine's cmd takes a redirection of handle 9 for stdout: what it wrote there is shown now.
+rem On Windows the file stays empty.
+if defined locked type "%lock%"
+if not defined locked (
+    echo Another run of these tests holds "%lock%" ^(or it cannot be written^). Let it end first.
+    echo Nothing was changed.
+    set status=2
+)
+call :PauseIfStartedAlone
+exit /b %status%
+
+rem Variables that would change which tests run, or what they test.
+:ClearTestSettings
+for %%p in (GTEST_ TESTBRIDGE_) do for /f "delims==" %%v in ('set %%p') do set "%%v="
+set UNINST_EXE=
+exit /b 0
+
+rem Explorer (a double-click, or "Run as administrator") starts cmd.exe /c with this script's path
+rem alone, and the window closes when it ends: pause there. A prompt, or "cmd /c call ...", does not.
+:PauseIfStartedAlone
+set "line=%cmdcmdline:"=%"
+set "line=#%line:* /c =%"
+call set "rest=%%line:#%self%=%%"
+if not "%rest%"=="%line%" pause
+exit /b 0
+
+:Main
+set locked=1
+if not exist "%name%" (
     echo Cannot make "%kit%" the current directory. Nothing was changed.
     exit /b 2
 )
-call :Main
-set status=%errorlevel%
-popd
-exit /b %status%
-
-:Main
-pe_tests.exe --windows
+set missing=
+for %%f in (pe_tests.exe engine_tests.exe ui_tests.exe uninst.exe engine_host.exe ui_probe.dll planted.dll driver.exe) do (
+    if not exist "%kit%%%f" call set "missing=%%missing%% %%f"
+)
+if defined missing (
+    echo This folder lacks%missing%: unpack the whole zip, with all its files, into one folder and
+    echo start run-tests.cmd there. Nothing was changed.
+    exit /b 2
+)
+"%kit%pe_tests.exe" --check-folder
+if errorlevel 1 (
+    echo Nothing was changed.
+    exit /b 2
+)
+"%kit%pe_tests.exe" --windows
 set status=%errorlevel%
 if "%status%"=="1" (
     echo.
@@ -46,11 +92,14 @@ set "view.uninstall64=/reg:64"
 set entries=host autorun uninstall
 if defined wow64 set entries=host autorun uninstall uninstall64
 
-rem A run that stopped before putting the entries back left their only copies in results\.
-if exist "results\saved-*.reg" (
-    echo An earlier run stopped before it put back the entries it had saved. Their only copies are
+rem A run that stopped before putting the entries back left the only record of them in results\.
+set leftover=
+if exist "results\saved-*.reg" set leftover=1
+if exist "results\absent-*.txt" set leftover=1
+if defined leftover (
+    echo An earlier run stopped before it put back the entries it had saved. Their only record is
     echo in "%kit%results". Put each back from this prompt, then start this again:
-    for %%n in (host autorun uninstall uninstall64) do if exist "results\saved-%%n.reg" call :HowToPutBack %%n
+    for %%n in (host autorun uninstall uninstall64) do call :HowToPutBack %%n
     echo Nothing was changed.
     exit /b 2
 )
@@ -69,7 +118,7 @@ rem A key that can be neither saved nor shown to be absent stops the run before 
 set unsaved=
 for %%n in (%entries%) do if not defined unsaved call :Save %%n
 if defined unsaved (
-    del "results\saved-*.reg" >nul 2>&1
+    del "results\saved-*.reg" "results\absent-*.txt" >nul 2>&1
     echo Nothing was changed.
     exit /b 2
 )
@@ -77,57 +126,72 @@ if defined unsaved (
 set /a passed=0, failed=0, skipped=0
 set skippedNames=
 set failedNames=
-for %%p in (pe_tests engine_tests ui_tests) do call :Run %%p
-call :Bench
+set stopped=
+for %%p in (pe_tests engine_tests ui_tests) do if not defined stopped call :Run %%p
+if not defined stopped call :Bench
 
 for %%n in (%entries%) do call :Restore %%n
 
+call :Summary
+call :Summary >"results\summary.txt"
+if %failed% gtr 0 exit /b 1
+exit /b 0
+
+:Summary
 echo.
 echo Results: "%kit%results"
 if defined failedNames for %%t in (%failedNames%) do echo   failed:  %%t
 if defined skippedNames echo Skipped tests say why in their program's .log and .xml:
 if defined skippedNames for %%t in (%skippedNames%) do echo   skipped: %%t
+if defined stopped echo Stopped by Ctrl+C: the tests after the one under way, and the programs after it, did not run.
 echo %passed% passed, %failed% failed (%skipped% skipped, named above)
-if %failed% gtr 0 exit /b 1
 exit /b 0
 
-rem :Run NAME runs NAME.exe, adds its counts to the totals; a program that ends without them has failed.
-rem Its summary from an earlier run must be gone first, or a crash could count as that run's results.
+rem :Run NAME runs NAME.exe, adds its counts to the totals; a program that ends without them, or
+rem ran fewer tests than it has, has failed. Its summary from an earlier run must be gone first, or
+rem a crash could count as that run's results.
 :Run
 echo Running %1.exe
 del "results\%1-summary.cmd" >nul 2>&1
 if exist "results\%1-summary.cmd" (
     echo Could not delete "%kit%results\%1-summary.cmd"; %1.exe not run.
-    set /a failed+=1
-    set failedNames=%failedNames% %1.exe
+    call :Fail %1.exe
     exit /b 0
 )
 "%kit%%1.exe" --gtest_output=xml:"%kit%results\%1.xml" --kit-summary="%kit%results\%1-summary.cmd" >"results\%1.log" 2>&1
 set status=%errorlevel%
 if not exist "results\%1-summary.cmd" (
-    set /a failed+=1
-    set failedNames=%failedNames% %1.exe
     echo   %1.exe ended with exit code %status% before its tests were counted; see "%kit%results\%1.log"
+    call :Fail %1.exe
     exit /b 0
 )
 set before=%failed%
+set /a ran=0, has=0
 call "results\%1-summary.cmd"
-if not "%status%"=="0" if "%failed%"=="%before%" (
-    set /a failed+=1
-    set failedNames=%failedNames% %1.exe
+if %ran% lss %has% (
+    echo   %1.exe ran %ran% of its %has% tests; see "%kit%results\%1.log"
+    call :Fail %1.exe[ran-%ran%-of-%has%]
 )
+if %has% equ 0 call :Fail %1.exe[no-tests]
+if not "%status%"=="0" if "%failed%"=="%before%" call :Fail %1.exe
+exit /b 0
+
+:Fail
+set /a failed+=1
+set failedNames=%failedNames% %1
 exit /b 0
 
 rem :Save NAME and :Restore NAME: the key key.NAME in the view view.NAME as it was before the
-rem tests, or none. pe_tests.exe --key-state ends with 1 only when Windows says the key is not
-rem there; anything else (access denied, say) says nothing about the key, which would then be lost
-rem at :Restore, so :Save sets unsaved.
+rem tests: saved-NAME.reg, or absent-NAME.txt if it was not there. pe_tests.exe --key-state ends
+rem with 1 only when Windows says the key is not there; anything else (access denied, say) says
+rem nothing about the key, which would then be lost at :Restore, so :Save sets unsaved.
 :Save
 call set "key=%%key.%1%%"
 call set "view=%%view.%1%%"
-pe_tests.exe --key-state "%key%" %view% >"results\key-%1.log" 2>&1
+"%kit%pe_tests.exe" --key-state "%key%" %view% >"results\key-%1.log" 2>&1
 set found=%errorlevel%
-if "%found%"=="1" exit /b 0
+if "%found%"=="1" echo %key% %view% was not there before the tests.>"results\absent-%1.txt"
+if "%found%"=="1" if exist "results\absent-%1.txt" exit /b 0
 if "%found%"=="0" reg export "%key%" "results\saved-%1.reg" %view% /y >nul 2>&1
 if "%found%"=="0" if not errorlevel 1 if exist "results\saved-%1.reg" exit /b 0
 if "%found%"=="0" echo Could not save "%key%" %view%: reg export failed.
@@ -136,30 +200,45 @@ if not "%found%"=="0" type "results\key-%1.log"
 set unsaved=%1
 exit /b 0
 
-rem A key not put back counts as a failure; its copy stays in results\ for "reg import". One put
-rem back is kept as restored-NAME.reg.
+rem Put back, and checked: the key gone, then as saved (its export the same, byte for byte), kept
+rem as restored-NAME.reg. A key not put back counts as a failure; its record stays in results\.
 :Restore
 call set "key=%%key.%1%%"
 call set "view=%%view.%1%%"
+set "saved=results\saved-%1.reg"
 reg delete "%key%" %view% /f >nul 2>&1
-if not exist "results\saved-%1.reg" exit /b 0
-reg import "results\saved-%1.reg" %view% >nul 2>&1
+"%kit%pe_tests.exe" --key-state "%key%" %view% >nul 2>&1
+if not "%errorlevel%"=="1" goto NotPutBack
+if exist "results\absent-%1.txt" (
+    del "results\absent-%1.txt"
+    exit /b 0
+)
+reg import "%saved%" %view% >nul 2>&1
 if errorlevel 1 goto NotPutBack
-ren "results\saved-%1.reg" "restored-%1.reg"
+reg export "%key%" "results\restored-%1.reg" %view% /y >nul 2>&1
+if errorlevel 1 goto NotPutBack
+"%kit%pe_tests.exe" --same-bytes "%saved%" "results\restored-%1.reg" >nul
+if errorlevel 1 goto NotPutBack
+del "%saved%"
 exit /b 0
 :NotPutBack
 echo Could not put back "%key%" %view%. To do it by hand:
 call :HowToPutBack %1
-set /a failed+=1
-set failedNames=%failedNames% put-back-of-%1
+call :Fail put-back-of-%1
 exit /b 0
 
 :HowToPutBack
 call set "key=%%key.%1%%"
 call set "view=%%view.%1%%"
-echo   reg delete "%key%" %view% /f
-echo   reg import "%kit%results\saved-%1.reg" %view%
-echo   del "%kit%results\saved-%1.reg"
+if exist "results\absent-%1.txt" (
+    echo   reg delete "%key%" %view% /f
+    echo   del "%kit%results\absent-%1.txt"
+)
+if exist "results\saved-%1.reg" (
+    echo   reg delete "%key%" %view% /f
+    echo   reg import "%kit%results\saved-%1.reg" %view%
+    echo   del "%kit%results\saved-%1.reg"
+)
 exit /b 0
 
 rem :Bench times the uninstaller as ./run bench does, before the keys are put back: it stages
@@ -175,7 +254,6 @@ type "results\bench.txt"
 if "%status%"=="0" exit /b 0
 if "%status%"=="3" echo   A time target was MISSED on this machine: shown above, not counted as a failure.
 if "%status%"=="3" exit /b 0
-set /a failed+=1
-set failedNames=%failedNames% bench
 echo   driver.exe bench ended with exit code %status%; see "%kit%results\bench.log"
+call :Fail bench
 exit /b 0
