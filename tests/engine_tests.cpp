@@ -1184,20 +1184,9 @@ TEST(Script, AutoRunCommandsDoNotRunFirst)
     ASSERT_EQ(SetString(HKEY_CURRENT_USER, autoRun.key, autoRun.name,
                         "echo ran>\"" + mark + "\" & cd /d \"" + stage.root + "\""), 0);
 
-    char cmd[MAX_PATH];
-    GetSystemDirectoryA(cmd, MAX_PATH);
-    lstrcatA(cmd, "\\cmd.exe");
-    std::string line = "cmd.exe /c rem";
-    STARTUPINFOA startup = {sizeof startup};
-    PROCESS_INFORMATION control;
-    ASSERT_TRUE(CreateProcessA(cmd, &line[0], NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL, &startup, &control))
-        << cmd << ": error " << GetLastError();
-    DWORD ended = WaitForSingleObject(control.hProcess, ExitWait);
-    CloseHandle(control.hProcess);
-    CloseHandle(control.hThread);
-    ASSERT_EQ(ended, WAIT_OBJECT_0) << line << " did not end";
+    ASSERT_TRUE(RunSystemCmd("/c rem"));
     if (!Exists(mark))
-        GTEST_SKIP() << AutoRunOffHere << ": " << cmd << ", started without /d, did not run the AutoRun command "
+        GTEST_SKIP() << AutoRunOffHere << ": the system's cmd.exe, started without /d, did not run the AutoRun command "
                      << "(Wine's cmd.exe never runs them; on Windows a policy can turn them off)";
     ASSERT_TRUE(DeleteFileA(mark.c_str())) << mark << ": error " << GetLastError();
 

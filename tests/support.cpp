@@ -297,6 +297,25 @@ void DeleteTree(HKEY root, const std::string &key, REGSAM view)
     RegDeleteKeyExA(root, key.c_str(), view, 0);
 }
 
+::testing::AssertionResult RunSystemCmd(const std::string &arguments, const std::string &folder)
+{
+    char cmd[MAX_PATH];
+    GetSystemDirectoryA(cmd, MAX_PATH);
+    lstrcatA(cmd, "\\cmd.exe");
+    std::string line = "cmd.exe " + arguments;
+    STARTUPINFOA startup = {sizeof startup};
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(cmd, &line[0], NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, folder.empty() ? NULL : folder.c_str(),
+                        &startup, &process))
+        return ::testing::AssertionFailure() << cmd << ": error " << GetLastError();
+    DWORD ended = WaitForSingleObject(process.hProcess, 30000);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    if (ended != WAIT_OBJECT_0)
+        return ::testing::AssertionFailure() << line << " did not end";
+    return ::testing::AssertionSuccess();
+}
+
 bool EnablePrivilege(const char *name)
 {
     HANDLE token;

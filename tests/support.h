@@ -99,6 +99,10 @@ std::string GetString(HKEY root, const std::string &key, const std::string &name
 bool KeyExists(HKEY root, const std::string &key, REGSAM view = 0);
 void DeleteTree(HKEY root, const std::string &key, REGSAM view = 0);
 
+// Runs the system directory's cmd.exe with these arguments ("/c rem", say), without a console
+// window, in `folder` (else this process's current directory), and waits up to 30 s for its end.
+::testing::AssertionResult RunSystemCmd(const std::string &arguments, const std::string &folder = "");
+
 // Enables a privilege of this process's token (SE_RESTORE_NAME, say); false if it could not.
 bool EnablePrivilege(const char *name);
 

@@ -591,17 +591,7 @@ bool DelayedExpansionIsOn(const std::string &folder, const std::string &switches
 {
     std::string mark = folder + "\\delayed.ran";
     WriteBytes(folder + "\\delayed.bat", "@set delayed=on\r\n@if \"!delayed!\"==\"on\" echo on> delayed.ran\r\n");
-    char cmd[MAX_PATH];
-    GetSystemDirectoryA(cmd, MAX_PATH);
-    lstrcatA(cmd, "\\cmd.exe");
-    std::string line = "cmd.exe " + switches + " /d /c .\\delayed.bat";
-    STARTUPINFOA startup = {sizeof startup};
-    PROCESS_INFORMATION control;
-    EXPECT_TRUE(CreateProcessA(cmd, &line[0], NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, folder.c_str(), &startup,
-                               &control)) << cmd << ": error " << GetLastError();
-    EXPECT_EQ(WaitForSingleObject(control.hProcess, 30000), WAIT_OBJECT_0) << line << " did not end";
-    CloseHandle(control.hProcess);
-    CloseHandle(control.hThread);
+    EXPECT_TRUE(RunSystemCmd(switches + " /d /c .\\delayed.bat", folder));
     DeleteFileA((folder + "\\delayed.bat").c_str());
     return DeleteFileA(mark.c_str()) != FALSE;
 }
