@@ -47,12 +47,14 @@ static void NameEntry(PSID sid, char *name, int size)
         lstrcpynA(name, "an unreadable SID", size);
 }
 
+// The accounts that may own the script, and may be granted rights on it with TrustedInstaller.
+static const KnownSid Administration[] = {{WinBuiltinAdministratorsSid, "Administrators"}, {WinLocalSystemSid, "SYSTEM"}};
+
 // Administrators, SYSTEM and TrustedInstaller are the only accounts an entry may grant anything.
 static BOOL Allowed(PSID sid)
 {
-    static const KnownSid allowed[] = {{WinBuiltinAdministratorsSid, "Administrators"}, {WinLocalSystemSid, "SYSTEM"}};
     PSID trustedInstaller;
-    BOOL is = NameOf(sid, allowed) != NULL;
+    BOOL is = NameOf(sid, Administration) != NULL;
     if (!is && ConvertStringSidToSidA("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &trustedInstaller)) {
         is = EqualSid(sid, trustedInstaller);
         LocalFree(trustedInstaller);
@@ -64,7 +66,6 @@ static BOOL Allowed(PSID sid)
 // they cannot be read.
 static BOOL DescribeScript(const char *currentDirectory, ProbeLaunch *launch)
 {
-    static const KnownSid owners[] = {{WinBuiltinAdministratorsSid, "Administrators"}, {WinLocalSystemSid, "SYSTEM"}};
     static BYTE descriptor[8192];
     char *report = launch->scriptRights;
     const int size = sizeof launch->scriptRights;
@@ -98,7 +99,7 @@ static BOOL DescribeScript(const char *currentDirectory, ProbeLaunch *launch)
         lstrcpynA(launch->scriptOwner, text, sizeof launch->scriptOwner);
         LocalFree(text);
     }
-    if (const char *name = NameOf(owner, owners))
+    if (const char *name = NameOf(owner, Administration))
         lstrcpynA(launch->scriptOwner, name, sizeof launch->scriptOwner);
     report[0] = '\0';
     if (!present || !dacl) {
