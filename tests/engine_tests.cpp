@@ -7,7 +7,6 @@
 #include <lm.h>
 #include <sddl.h>
 #include <userenv.h>
-#include <wtsapi32.h>
 
 #include "uninstall.h"
 
@@ -581,32 +580,27 @@ struct TemporaryAdministrator {
     bool created = false;
 };
 
-// "" where the user signed in to this process's session is the one this process runs as; else why not.
+// "" where the user the engine finds signed in to this process's session is the one this process
+// runs as; else why not.
 std::string SessionUserIsThisUser()
 {
-    WCHAR *name = NULL, *domain = NULL;
-    DWORD size;
-    if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSUserName, &name, &size)
-        || !WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSDomainName, &domain, &size))
-        return "WTSQuerySessionInformation: error " + std::to_string(GetLastError());
-    std::wstring account = std::wstring(domain) + L"\\" + name;
-    WTSFreeMemory(name);
-    WTSFreeMemory(domain);
     BYTE sid[SECURITY_MAX_SID_SIZE];
-    WCHAR referenced[256];
-    DWORD sidSize = sizeof sid, referencedSize = 256;
-    SID_NAME_USE use;
+    if (!GetSessionUser(sid))
+        return "the engine finds no user signed in to this session";
     union {
         TOKEN_USER user;
         BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     } own;
-    HANDLE token;
-    if (!LookupAccountNameW(NULL, account.c_str(), sid, &sidSize, referenced, &referencedSize, &use)
-        || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return Ansi(account) + " is signed in; looking it up: error " + std::to_string(GetLastError());
-    bool same = GetTokenInformation(token, TokenUser, &own, sizeof own, &size) && EqualSid(sid, own.user.User.Sid);
-    CloseHandle(token);
-    return same ? "" : Ansi(account) + " is signed in, and this test runs as another account";
+    HANDLE token = NULL;
+    DWORD size;
+    bool same = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)
+                && GetTokenInformation(token, TokenUser, &own, sizeof own, &size) && EqualSid(sid, own.user.User.Sid);
+    if (token)
+        CloseHandle(token);
+    char *text = NULL;
+    std::string signedIn = ConvertSidToStringSidA(sid, &text) ? text : "a user";
+    LocalFree(text);
+    return same ? "" : signedIn + " is signed in, and this test runs as another account";
 }
 
 // Over-the-shoulder elevation: an administrator's name and password typed for a standard user run the

@@ -175,9 +175,7 @@ typedef BOOL(WINAPI *WTSQuerySessionInformationWProc)(HANDLE server, DWORD sessi
                                                       WCHAR **text, DWORD *size);
 typedef void(WINAPI *WTSFreeMemoryProc)(void *memory);
 
-// The user signed in to the session the program runs in, from the name and domain the system gives
-// for it; FALSE where there is none, or it is not a user's account.
-static BOOL GetSessionUser(PSID user)
+BOOL GetSessionUser(PSID user)
 {
     HMODULE library = LoadSystemLibrary("wtsapi32.dll");
     WTSQuerySessionInformationWProc query =

@@ -31,6 +31,9 @@ BOOL GetOwnPath(char *path);
 DWORD FolderPartLength(UINT codePage, const char *path);
 // Loads a library of the system directory by its full path, with its own imports from there too.
 HMODULE LoadSystemLibrary(const char *name);
+// The user signed in to the session the program runs in (SECURITY_MAX_SID_SIZE bytes), from the
+// name and domain the system gives for it; FALSE where there is none, or it is not a user's account.
+BOOL GetSessionUser(PSID user);
 // Deletes the library's first entry in the host list of the signed-in user of the program's
 // session, where that is not the account the program runs as and their hive is loaded.
 void RemoveFromSessionUsersHostList(PSID sessionUser, PSID programUser);
