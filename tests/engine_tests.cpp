@@ -113,9 +113,12 @@ DWORD SharedCount(const std::string &name)
 // gone, and the user's own temporary folder was never used.
 ::testing::AssertionResult RemovedItself(const Stage &stage, const Program &program)
 {
-    for (const std::string &path : {stage.exe, stage.dir, stage.script})
+    for (const std::string &path : {stage.exe, stage.dir})
         if (!WaitUntilGone(path, GoneWait))
             return ::testing::AssertionFailure() << path << " still there after " << GoneWait << " ms";
+    ::testing::AssertionResult scriptGone = ScriptGone(stage, GoneWait);
+    if (!scriptGone)
+        return scriptGone;
     std::set<std::wstring> temp = Tree(stage.temp);
     if (!temp.empty())
         return ::testing::AssertionFailure() << "in the user's temporary folder:" << Show(temp);
@@ -153,7 +156,7 @@ TEST(Engine, KeepsAFolderThatStillHoldsAnotherFile)
     ASSERT_EQ(program.Wait(ExitWait), 0u);
 
     EXPECT_TRUE(WaitUntilGone(stage.exe, GoneWait)) << stage.exe;
-    EXPECT_TRUE(WaitUntilGone(stage.script, GoneWait)) << stage.script;
+    EXPECT_TRUE(ScriptGone(stage, GoneWait));
     EXPECT_TRUE(ScriptEnded(program));
     EXPECT_FALSE(Exists(stage.library)) << stage.library;
     EXPECT_TRUE(Exists(stage.dir)) << stage.dir;
@@ -183,14 +186,35 @@ TEST(Engine, DeletesTheSharedCountWhateverItIsAndNothingElse)
     EXPECT_TRUE(RemovedItself(stage, program));
 }
 
-// One value of the host's list, as written and as read back.
+// One value of the host's list, as stored and as read back: strings in UTF-16.
 struct HostValue {
     std::string name;
     DWORD type;
     std::string bytes;
 };
 
-std::string Sz(const std::string &text) { return text + '\0'; }
+std::string Utf16(const std::wstring &text) { return std::string((const char *)text.data(), text.size() * sizeof(WCHAR)); }
+std::string Sz(const std::wstring &text) { return Utf16(text + L'\0'); }
+std::string Sz(const std::string &text) { return Sz(Wide(text)); }
+
+LONG SetStored(HKEY root, const std::string &key, const HostValue &value)
+{
+    HKEY opened;
+    LONG result = RegCreateKeyExW(root, Wide(key).c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &opened, NULL);
+    if (result == ERROR_SUCCESS) {
+        result = RegSetValueExW(opened, Wide(value.name).c_str(), 0, value.type, (const BYTE *)value.bytes.data(),
+                                (DWORD)value.bytes.size());
+        RegCloseKey(opened);
+    }
+    return result;
+}
+
+// The library's path with one of its letters replaced.
+std::wstring Replaced(const std::string &library, const wchar_t *letters, const wchar_t *by)
+{
+    std::wstring path = Wide(library);
+    return path.replace(path.rfind(letters), lstrlenW(letters), by);
+}
 
 std::string Upper(std::string text)
 {
@@ -214,11 +238,12 @@ std::map<std::string, std::pair<DWORD, std::string>> HostValues(HKEY root = HKEY
     if (RegOpenKeyExA(root, hostKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
         return values;
     for (DWORD index = 0;; index++) {
-        char name[256], data[2048];
-        DWORD nameSize = sizeof name, dataSize = sizeof data, type;
-        if (RegEnumValueA(key, index, name, &nameSize, NULL, &type, (BYTE *)data, &dataSize) != ERROR_SUCCESS)
+        WCHAR name[256];
+        char data[4096];
+        DWORD nameSize = 256, dataSize = sizeof data, type;
+        if (RegEnumValueW(key, index, name, &nameSize, NULL, &type, (BYTE *)data, &dataSize) != ERROR_SUCCESS)
             break;
-        values[name] = {type, std::string(data, dataSize)};
+        values[Ansi(name)] = {type, std::string(data, dataSize)};
     }
     RegCloseKey(key);
     return values;
@@ -250,6 +275,7 @@ struct HostListCase {
     bool hostKey;
     std::function<std::vector<HostValue>(const std::string &library)> layout;
     std::set<std::string> deleted;
+    const char *folder = nullptr;  // the installation folder's name, where the stage's own will not do
 };
 
 const size_t LongestFolder = MAX_PATH - sizeof "\\pellumine.dll";  // 245: the library's path is 259 characters
@@ -275,16 +301,16 @@ const HostListCase HostListCases[] = {
                                        {"Func3", REG_SZ, Sz(library)}};
      },
      {"Func0"}},
-    {"ValueOver260BytesEndsTheList", 0, true,
+    {"ValueOver260CharactersEndsTheList", 0, true,
      [](const std::string &library) {
          return std::vector<HostValue>{{"Func0", REG_SZ, Sz("C:\\Other\\other.dll")},
-                                       {"Func1", REG_SZ, Sz("C:\\" + std::string(257, 'x'))},  // 261 bytes
+                                       {"Func1", REG_SZ, Sz("C:\\" + std::string(257, 'x'))},  // 261 characters
                                        {"Func2", REG_SZ, Sz(library)}};
      },
      {}},
-    {"ValueOf260BytesIsCompared", 0, true,
+    {"ValueOf260CharactersIsCompared", 0, true,
      [](const std::string &library) {
-         return std::vector<HostValue>{{"Func0", REG_SZ, Sz("C:\\" + std::string(256, 'x'))},  // 260 bytes
+         return std::vector<HostValue>{{"Func0", REG_SZ, Sz("C:\\" + std::string(256, 'x'))},  // 260 characters
                                        {"Func1", REG_SZ, Sz(library)}};
      },
      {"Func1"}},
@@ -294,23 +320,24 @@ const HostListCase HostListCases[] = {
          return std::vector<HostValue>{{"Func0", REG_DWORD, std::string((const char *)&number, sizeof number)},
                                        {"Func1", REG_BINARY, std::string("\x01\x02\xff", 3)},
                                        {"Func2", REG_EXPAND_SZ, Sz("%SystemRoot%\\pellumine.dll")},
-                                       {"Func3", REG_MULTI_SZ, Sz(Sz("C:\\Other\\other.dll"))},
+                                       {"Func3", REG_MULTI_SZ, Sz(std::wstring(L"C:\\Other\\other.dll") + L'\0')},
                                        {"Func4", REG_EXPAND_SZ, Sz(library)},
                                        {"Func5", REG_SZ, Sz(library)}};
      },
      {"Func4"}},
     {"BinaryOfExactlyThePathMatches", 0, true,
      [](const std::string &library) {
-         return std::vector<HostValue>{{"Func0", REG_BINARY, library.substr(0, library.size() - 1)},
-                                       {"Func1", REG_BINARY, library},
+         std::wstring path = Wide(library);
+         return std::vector<HostValue>{{"Func0", REG_BINARY, Utf16(path.substr(0, path.size() - 1))},
+                                       {"Func1", REG_BINARY, Utf16(path)},
                                        {"Func2", REG_SZ, Sz(library)}};
      },
      {"Func1"}},
     {"FullBufferWithoutNulDoesNotMatch", LongestFolder, true,
      [](const std::string &library) {
-         return std::vector<HostValue>{{"Func0", REG_BINARY, library + "x"},  // 260 bytes, no NUL
-                                       {"Func1", REG_BINARY, Upper(library) + "\\"},
-                                       {"Func2", REG_SZ, Sz(library)}};      // 260 bytes with the NUL
+         return std::vector<HostValue>{{"Func0", REG_BINARY, Utf16(Wide(library + "x"))},  // 260 characters, no NUL
+                                       {"Func1", REG_BINARY, Utf16(Wide(Upper(library) + "\\"))},
+                                       {"Func2", REG_SZ, Sz(library)}};  // 260 characters with the NUL
      },
      {"Func2"}},
     {"OtherFormsOfThePathDoNotMatch", 0, true,
@@ -346,6 +373,17 @@ const HostListCase HostListCases[] = {
          return values;
      },
      {}},
+    // Paths that only look like ours: a letter the ANSI code page lacks, read with best fit, would
+    // be ours, as would a linguistic comparison of a ligature or a soft hyphen.
+    {"LookAlikesDoNotMatch", 0, true,
+     [](const std::string &library) {
+         return std::vector<HostValue>{{"Func0", REG_SZ, Sz(Replaced(library, L"pell", L"pe\u0142l"))},
+                                       {"Func1", REG_SZ, Sz(Replaced(library, L"Strasse", L"Stra\u00dfe"))},
+                                       {"Func2", REG_SZ, Sz(Replaced(library, L"Aether", L"\u00c6ther"))},
+                                       {"Func3", REG_SZ, Sz(Replaced(library, L"pell", L"pel\u00adl"))},
+                                       {"Func4", REG_SZ, Sz(library)}};
+     },
+     {"Func4"}, "Strasse Aether"},
     {"NoHostKey", 0, false, nullptr, {}},
 };
 
@@ -358,6 +396,8 @@ protected:
     {
         if (GetParam().folderLength)
             SetFolderLength(stage, GetParam().folderLength);
+        if (GetParam().folder)
+            stage.MoveTo(stage.root + "\\" + GetParam().folder);
         stage.Install(EngineHostExe());
     }
     Stage stage;
@@ -373,8 +413,7 @@ TEST_P(HostList, DeletesTheFirstMatchOnlyAndLeavesEverythingElse)
         // Not a list value: never looked at, whatever it holds.
         values.push_back({"Installed", REG_SZ, Sz(stage.library)});
         for (const HostValue &value : values) {
-            ASSERT_EQ(SetValue(HKEY_CURRENT_USER, HostKey, value.name, value.type, value.bytes.data(),
-                               (DWORD)value.bytes.size()), 0) << value.name;
+            ASSERT_EQ(SetStored(HKEY_CURRENT_USER, HostKey, value), 0) << value.name;
             if (!layout.deleted.count(value.name))
                 expected[value.name] = {value.type, value.bytes};
         }
@@ -445,8 +484,7 @@ TEST_P(HostList, OfTheSignedInUserWhereAnotherAccountRunsTheProgram)
     std::map<std::string, std::pair<DWORD, std::string>> all, expected;
     if (layout.hostKey)
         for (const HostValue &value : layout.layout(stage.library)) {
-            ASSERT_EQ(SetValue(HKEY_USERS, hostKey, value.name, value.type, value.bytes.data(), (DWORD)value.bytes.size()),
-                      0) << value.name;
+            ASSERT_EQ(SetStored(HKEY_USERS, hostKey, value), 0) << value.name;
             all[value.name] = {value.type, value.bytes};
             if (!layout.deleted.count(value.name))
                 expected[value.name] = {value.type, value.bytes};
@@ -649,8 +687,9 @@ TEST(Accounts, TheSignedInUsersEntryGoesWhenAnotherAdministratorRunsTheUninstall
     EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
     EXPECT_FALSE(Exists(stage.library));
-    for (const std::string &path : {stage.exe, stage.dir, stage.script})
+    for (const std::string &path : {stage.exe, stage.dir})
         EXPECT_TRUE(WaitUntilGone(path, GoneWait)) << path;
+    EXPECT_TRUE(ScriptGone(stage, GoneWait));
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, HostList, ::testing::ValuesIn(HostListCases),
@@ -712,7 +751,7 @@ TEST_P(LibraryFile, WarnsOnceWhenItStaysAndGoesOnWithTheRest)
     EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, HostKey, "Func0")) << "the host list was not processed";
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
     EXPECT_TRUE(WaitUntilGone(stage.exe, GoneWait)) << stage.exe;
-    EXPECT_TRUE(WaitUntilGone(stage.script, GoneWait)) << stage.script;
+    EXPECT_TRUE(ScriptGone(stage, GoneWait));
     EXPECT_TRUE(ScriptEnded(program));
     if (library.warned)
         EXPECT_TRUE(Exists(stage.dir)) << "the folder still holds the library";
@@ -731,7 +770,8 @@ struct ScriptCase {
     const char *name;
     const char *folder;  // the installation folder below the stage's root; null for the drive's root
     std::string (*spell)(std::string path);  // how the script must write a path that cmd.exe reads exactly
-    DWORD attributes = 0;  // given to the program and to the stale script
+    DWORD attributes = 0;  // given to the program and to a file under the script's old name
+    DWORD consoleCodePage = 0;  // set as the user's console default (HKCU\\Console, CodePage)
 };
 
 void PrintTo(const ScriptCase &script, std::ostream *out) { *out << script.name; }
@@ -763,6 +803,15 @@ std::string OemLetters(std::string path)
     return std::string(oem, length > 0 ? length - 1 : 0);
 }
 
+// The same letters in UTF-8, where the user's consoles default to it.
+std::string Utf8Letters(std::string path)
+{
+    std::wstring wide = Wide(path);
+    char utf8[1024];
+    int length = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8, sizeof utf8, NULL, NULL);
+    return std::string(utf8, length > 0 ? length - 1 : 0);
+}
+
 // Why the letters of a name cannot be tested here as a case means them, or "" if they can: the
 // ANSI code page must hold them exactly, and the OEM one must too, or must not at all.
 std::string CodePagesLack(const std::wstring &name, bool inOem)
@@ -784,6 +833,10 @@ const ScriptCase ScriptCases[] = {
     // cmd.exe's del leaves such a file alone, and the script would retry for ever.
     {"ReadOnlyHiddenSystem", "Add-on Library", AsIs,
      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
+    // cmd.exe reads the script in its console's code page, which a user may default to UTF-8.
+    {"Utf8Console", "caf\xe9", Utf8Letters, 0, CP_UTF8},
+    // The console host keeps an East Asian default only where it is the system's own code page.
+    {"OtherEastAsianConsole", "caf\xe9", OemLetters, 0, 932},
 };
 
 // Removes what a test put at the drive's root, where no stage cleans up.
@@ -798,13 +851,21 @@ struct RootFiles {
 
 class ScriptBytes : public ::testing::TestWithParam<ScriptCase> {};
 
-// Holding the program's file open without delete sharing keeps the script looping on line 2, so it
-// can be read whole before it deletes itself.
-TEST_P(ScriptBytes, HoldsExactlyTheFiveLinesAndReplacesAStaleOneInTheWindowsTempFolder)
+// Holding the program's file open without delete sharing keeps the script looping, so it can be read
+// whole before it deletes itself. A file that holds the script's name in the Temp folder itself, as
+// anybody may put there, is no longer ours: it stays as it is.
+TEST_P(ScriptBytes, HoldsExactlyItsLinesInAFolderOfItsOwnAndLeavesTheTempFolderAlone)
 {
     const ScriptCase &layout = GetParam();
     if (layout.spell == OemLetters && !CodePagesLack(Wide(layout.folder), true).empty())
         GTEST_SKIP() << CodePagesLack(Wide(layout.folder), true);
+    if (layout.spell == Utf8Letters && !Holds(CP_ACP, Wide(layout.folder)))
+        GTEST_SKIP() << "this machine's ANSI code page " << GetACP() << " cannot hold the name";
+    if (layout.consoleCodePage == 932 && GetOEMCP() == 932)
+        GTEST_SKIP() << "932 is this system's own OEM code page";
+    SavedValue consoleDefault(HKEY_CURRENT_USER, "Console", "CodePage");
+    if (layout.consoleCodePage)
+        ASSERT_EQ(SetValue(HKEY_CURRENT_USER, "Console", "CodePage", REG_DWORD, &layout.consoleCodePage, sizeof(DWORD)), 0);
     Stage stage(layout.folder ? layout.folder : "");
     RootFiles rootFiles;
     std::string dir = stage.dir;
@@ -819,12 +880,18 @@ TEST_P(ScriptBytes, HoldsExactlyTheFiveLinesAndReplacesAStaleOneInTheWindowsTemp
     }
     stage.Install(EngineHostExe());
     Registration registration(stage);
-    std::string stale;
-    for (int i = 0; i < 100; i++)
-        stale += "rem a stale script that is longer than the new one\r\n";
-    WriteBytes(stage.script, stale);
+    struct Squatter {
+        ~Squatter()
+        {
+            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileA(path.c_str());
+        }
+        std::string path = WindowsTemp() + "pellumine.bat";
+    } squatter;
+    const std::string stale = "rem another's file under the script's old name\r\n";
+    WriteBytes(squatter.path, stale);
     if (layout.attributes) {
-        ASSERT_TRUE(SetFileAttributesA(stage.script.c_str(), layout.attributes)) << GetLastError();
+        ASSERT_TRUE(SetFileAttributesA(squatter.path.c_str(), layout.attributes)) << GetLastError();
         ASSERT_TRUE(SetFileAttributesA(stage.exe.c_str(), layout.attributes)) << GetLastError();
     }
     HeldFile held(stage.exe);
@@ -832,20 +899,26 @@ TEST_P(ScriptBytes, HoldsExactlyTheFiveLinesAndReplacesAStaleOneInTheWindowsTemp
 
     Program program(stage.exe, stage.temp);
     DWORD exitCode = program.Wait(ExitWait);
-    std::string script = ReadBytes(stage.script);
+    std::string folder = stage.ScriptFolder(), script = ReadBytes(stage.Script());
     bool stillThere = Exists(stage.exe);
     held.Release();
 
     ASSERT_EQ(exitCode, 0u);
     std::string exe = layout.spell(stage.exe);
-    EXPECT_EQ(script, ":Repeat\r\ndel \"" + exe + "\"\r\nif exist \"" + exe + "\" goto Repeat\r\nrmdir \""
-                          + layout.spell(dir) + "\"\r\ndel \"" + layout.spell(stage.script) + "\" & exit\r\n");
+    EXPECT_EQ(script, "del pellumine.run\r\n:Repeat\r\ndel \"" + exe + "\"\r\nif exist \"" + exe
+                          + "\" goto Repeat\r\nrmdir \"" + layout.spell(dir) + "\"\r\ndel \"" + folder
+                          + "\\pellumine.bat\" & cd .. & rmdir \"" + folder + "\" & exit\r\n");
     EXPECT_TRUE(stillThere) << "the held program was deleted";
-    if (layout.folder) {
+    EXPECT_EQ(ReadBytes(squatter.path), stale);
+    if (layout.spell == Utf8Letters && UnderWine()) {
+        // Wine's cmd.exe reads a script in the OEM code page whatever the console's settings: only
+        // Windows can show that the script is read as written.
+        RemoveTree(stage.dir);
+    } else if (layout.folder) {
         EXPECT_TRUE(RemovedItself(stage, program)) << "once the program is released";
     } else {
         EXPECT_TRUE(WaitUntilGone(stage.exe, GoneWait)) << stage.exe;
-        EXPECT_TRUE(WaitUntilGone(stage.script, GoneWait)) << stage.script;
+        EXPECT_TRUE(ScriptGone(stage, GoneWait));
         EXPECT_TRUE(ScriptEnded(program));
     }
 }
@@ -1000,7 +1073,7 @@ TEST_P(LongFolder, NothingActsOnACutOffPath)
     EXPECT_EQ(SharedCount(stage.library), 1u) << stage.library;
     EXPECT_EQ(GetString(HKEY_CURRENT_USER, HostKey, "Func1"), stage.library);
     EXPECT_TRUE(WaitUntilGone(stage.exe, GoneWait)) << stage.exe;
-    EXPECT_TRUE(WaitUntilGone(stage.script, GoneWait)) << stage.script;
+    EXPECT_TRUE(ScriptGone(stage, GoneWait));
     EXPECT_TRUE(ScriptEnded(program));
     EXPECT_TRUE(Exists(stage.dir)) << "the folder still holds the library";
 }
@@ -1057,48 +1130,40 @@ TEST(Engine, FolderNamedOutsideTheCodePageNeverActsOnItsBestFitTwin)
         EXPECT_FALSE(ExistsW(ours + L"\\pellumine.dll")) << "through the short name " << Ansi(shortName);
         EXPECT_TRUE(WaitUntil([&] { return !ExistsW(ours); }, GoneWait)) << "the program and its folder";
     } else {
-        ASSERT_EQ(boxes.size(), 1u);
+        ASSERT_EQ(boxes.size(), 2u) << "the library's warning, then the program's";
         EXPECT_EQ(boxes[0].caption, "Can't delete the file named:");
         EXPECT_EQ(boxes[0].text, stage.root + "\\?ovaslin\\pellumine.dll");
+        EXPECT_EQ(boxes[1].caption, "Can't delete the file named:");
+        EXPECT_EQ(boxes[1].text, stage.root + "\\?ovaslin\\uninst.exe");
         EXPECT_TRUE(ExistsW(ours + L"\\pellumine.dll"));
         EXPECT_TRUE(ExistsW(exe)) << "no script, so the program stays";
     }
-    EXPECT_TRUE(WaitUntilGone(stage.script, GoneWait)) << stage.script;
+    EXPECT_TRUE(ScriptGone(stage, GoneWait));
     EXPECT_TRUE(ScriptEnded(program));
 }
 
-// Where the script's name is taken, by a folder say, there is no script and nothing is started:
-// never a fall-back to a place that other programs can write to.
-TEST(Script, NoneWhereItsNameIsTakenAndTheRestIsDone)
+// The script's old name in the Temp folder, taken by a folder of somebody else's, stops nothing: the
+// script lives in a folder of its own, and what holds the name is left as it is.
+TEST(Script, ANameTakenInTheTempFolderStopsNothing)
 {
     Stage stage;
     stage.Install(EngineHostExe());
     Registration registration(stage);
-    SetString(HKEY_CURRENT_USER, HostKey, "Func0", stage.library);
-    ASSERT_TRUE(CreateDirectoryA(stage.script.c_str(), NULL)) << stage.script << ": error " << GetLastError();
     struct Taken {
-        std::string folder, inside;
         ~Taken()
         {
             DeleteFileA(inside.c_str());
             RemoveDirectoryA(folder.c_str());
         }
-    } taken = {stage.script, stage.script + "\\kept.txt"};
+        std::string folder = WindowsTemp() + "pellumine.bat", inside = folder + "\\kept.txt";
+    } taken;
+    ASSERT_TRUE(CreateDirectoryA(taken.folder.c_str(), NULL)) << taken.folder << ": error " << GetLastError();
     WriteBytes(taken.inside, "not ours");
-    std::set<std::wstring> expected = Tree(stage.root);
-    expected.erase(Wide(stage.library.substr(stage.root.size() + 1)));
 
-    // Counted by a job, a cmd.exe that ended at once is still one.
-    Program program(stage.exe, stage.temp, "", {}, true);
+    Program program(stage.exe, stage.temp);
     ASSERT_EQ(program.Wait(ExitWait), 0u);
 
-    EXPECT_EQ(program.Started(), 0) << "processes started (-1: not counted)";
-    EXPECT_TRUE(program.WaitForChildren(GoneWait));
-    EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library));
-    EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, HostKey, "Func0"));
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
-    std::set<std::wstring> after = Tree(stage.root);
-    EXPECT_TRUE(after == expected) << "got:" << Show(after) << "\nexpected:" << Show(expected);
+    EXPECT_TRUE(RemovedItself(stage, program));
     EXPECT_EQ(ReadBytes(taken.inside), "not ours");
 }
 
@@ -1114,15 +1179,16 @@ TEST(Script, NothingIsReadFromItsNameAfterTheLineThatDeletesIt)
     HeldFile program(stage.exe);
     Program engine(stage.exe, stage.temp);
     ASSERT_EQ(engine.Wait(ExitWait), 0u);
-    HANDLE script = CreateFileA(stage.script.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+    const std::string path = stage.Script();
+    HANDLE script = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                 OPEN_EXISTING, 0, NULL);
-    ASSERT_NE(script, INVALID_HANDLE_VALUE) << stage.script << ": error " << GetLastError();
+    ASSERT_NE(script, INVALID_HANDLE_VALUE) << path << ": error " << GetLastError();
     std::string planted = "echo ran> \"" + ran + "\"\r\necho ran>> \"" + ran + "\"\r\n";
     DWORD written = 0;
     WriteFile(script, planted.data(), (DWORD)planted.size(), &written, NULL);
     CloseHandle(script);
     ASSERT_EQ(written, planted.size());
-    HeldFile undeletable(stage.script);
+    HeldFile undeletable(path);
 
     program.Release();
     EXPECT_TRUE(WaitUntilGone(stage.exe, GoneWait)) << stage.exe;

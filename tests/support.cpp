@@ -183,6 +183,21 @@ std::string WindowsTemp()
     return std::string(windows, length < MAX_PATH ? length : 0) + "\\Temp\\";
 }
 
+std::set<std::string> ScriptFolders()
+{
+    std::set<std::string> found;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((WindowsTemp() + "pellumine-*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return found;
+    do {
+        if (lstrlenA(entry.cFileName) == 26 && (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            found.insert(WindowsTemp() + entry.cFileName);
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+    return found;
+}
+
 Stage::Stage(const std::string &folderName, const std::string &tempName)
 {
     const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -200,7 +215,7 @@ Stage::Stage(const std::string &folderName, const std::string &tempName)
     CreateDirectoryA(temp.c_str(), NULL);
     exe = dir + "\\uninst.exe";
     library = dir + "\\pellumine.dll";
-    script = WindowsTemp() + "pellumine.bat";
+    scriptFoldersBefore_ = ScriptFolders();
     if (folderName.find(':') != std::string::npos)
         MoveTo(folderName);
 }
@@ -212,8 +227,47 @@ Stage::~Stage()
         RemoveTree(outside_);
     if (!outsideParent_.empty())
         RemoveDirectoryA(outsideParent_.c_str());
-    SetFileAttributesA(script.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(script.c_str());
+    for (const std::string &folder : ScriptFolders())
+        if (!scriptFoldersBefore_.count(folder))
+            RemoveTree(folder);
+}
+
+std::string Stage::ScriptFolder() const
+{
+    for (const std::string &folder : ScriptFolders())
+        if (!scriptFoldersBefore_.count(folder))
+            return folder;
+    return "";
+}
+
+std::string Stage::Script() const
+{
+    std::string folder = ScriptFolder();
+    return folder.empty() ? "" : folder + "\\pellumine.bat";
+}
+
+::testing::AssertionResult ScriptGone(const Stage &stage, DWORD milliseconds)
+{
+    std::string folder;
+    bool gone = WaitUntil([&] {
+        folder = stage.ScriptFolder();
+        if (folder.empty())
+            return true;
+        WIN32_FIND_DATAA entry;
+        HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
+        bool empty = true;
+        if (search != INVALID_HANDLE_VALUE) {
+            do
+                empty = empty && (lstrcmpA(entry.cFileName, ".") == 0 || lstrcmpA(entry.cFileName, "..") == 0);
+            while (FindNextFileA(search, &entry));
+            FindClose(search);
+        }
+        return UnderWine() && empty;
+    }, milliseconds);
+    if (gone)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << folder << (UnderWine() ? " is not empty" : " is still there") << " after "
+                                         << milliseconds << " ms";
 }
 
 void Stage::MoveTo(const std::string &folder)

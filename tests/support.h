@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,12 +62,14 @@ struct HeldFile {
 // characters or more included; no error if it is not there.
 void RemoveTree(const std::string &path);
 
-// The Windows directory's Temp folder, with its trailing backslash: where the script goes.
+// The Windows directory's Temp folder, with its trailing backslash: where the script's folder goes.
 std::string WindowsTemp();
+// The folders there named as the program names its script's folder ("pellumine-" and 16 hex digits).
+std::set<std::string> ScriptFolders();
 
 // A staged installation: a fresh folder holding the program and "pellumine.dll", and a private
 // temporary folder given to the program as TEMP and TMP, which it must leave alone. Removes both,
-// and any script left behind, when it goes. A folder name with a drive is taken as it is.
+// and any script folder made since, when it goes. A folder name with a drive is taken as it is.
 struct Stage {
     explicit Stage(const std::string &folderName = "", const std::string &tempName = "");
     ~Stage();
@@ -75,16 +78,25 @@ struct Stage {
     std::string temp;  // the temporary folder, with its trailing backslash
     std::string exe;   // dir\uninst.exe
     std::string library;  // dir\pellumine.dll
-    std::string script;   // the Windows directory's Temp\pellumine.bat
     // Copies a built program in as uninst.exe and writes a library file.
     void Install(const std::string &program);
     // Makes `folder` the installation folder; one outside the stage's root, and its parent if this
     // made it, are removed when the stage goes.
     void MoveTo(const std::string &folder);
+    // The folder the program made for its script since the stage was made, and the script in it;
+    // "" where there is none.
+    std::string ScriptFolder() const;
+    std::string Script() const;
 
 private:
     std::string outside_, outsideParent_;
+    std::set<std::string> scriptFoldersBefore_;
 };
+
+// The script's folder of the stage's run has gone within the time: the script's last line removes
+// it. Under Wine, whose cmd.exe holds a script open until it ends, no script can remove its own
+// folder: there the folder must be left empty.
+::testing::AssertionResult ScriptGone(const Stage &stage, DWORD milliseconds);
 
 // Saves what the screen shows in a rectangle as a 24-bit BMP file.
 bool SaveScreenshot(const RECT &rect, const std::string &path);

@@ -77,11 +77,14 @@ static BOOL DescribeScript(const char *currentDirectory, ProbeLaunch *launch)
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision;
 
-    if (!currentDirectory || lstrlenA(currentDirectory) + lstrlenA("pellumine.bat") >= MAX_PATH) {
+    if (!currentDirectory || lstrlenA(currentDirectory) + lstrlenA("\\pellumine.bat") >= MAX_PATH) {
         lstrcpynA(report, currentDirectory ? "the current directory's path is too long" : "no current directory", size);
         return FALSE;
     }
-    lstrcatA(lstrcpyA(script, currentDirectory), "pellumine.bat");
+    lstrcpyA(script, currentDirectory);
+    if (script[0] && script[lstrlenA(script) - 1] != '\\')
+        lstrcatA(script, "\\");
+    lstrcatA(script, "pellumine.bat");
     if (!GetFileSecurityA(script, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor, sizeof descriptor,
                           &needed)
         || !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)

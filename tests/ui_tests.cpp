@@ -82,7 +82,7 @@ struct Installation {
         state += KeyExists(HKEY_LOCAL_MACHINE, UninstallKey) ? "yes\n" : "no\n";
         state += "folder: " + List(stage.dir) + "\n";
         state += "temp: " + List(stage.temp) + "\n";
-        state += "script: " + std::string(Exists(stage.script) ? "yes" : "no") + "\n";
+        state += "script folder: " + std::string(stage.ScriptFolder().empty() ? "no" : "yes") + "\n";
         return state;
     }
     Stage stage;
@@ -466,7 +466,9 @@ TEST(Uninstall, EnterRightAfterStartRemovesEverythingAndTheProgramItself)
     EXPECT_EQ(launch.calls, 1);
     EXPECT_EQ(launch.application, std::string(system) + "\\cmd.exe");
     EXPECT_STREQ(launch.commandLine, "cmd.exe /d /v:off /c \".\\pellumine.bat\"");
-    EXPECT_EQ(launch.currentDirectory, WindowsTemp());
+    // A folder of the script's own in the Windows directory's Temp folder, made for this run.
+    EXPECT_EQ(std::string(launch.currentDirectory).substr(0, WindowsTemp().size() + 10), WindowsTemp() + "pellumine-");
+    EXPECT_EQ(lstrlenA(launch.currentDirectory), (int)WindowsTemp().size() + 26) << launch.currentDirectory;
     EXPECT_EQ(launch.flags, (DWORD)(CREATE_SUSPENDED | IDLE_PRIORITY_CLASS | CREATE_NO_WINDOW)) << std::hex << launch.flags;
     EXPECT_FALSE(launch.inheritHandles);
     EXPECT_FALSE(launch.environment);
@@ -481,7 +483,7 @@ TEST(Uninstall, EnterRightAfterStartRemovesEverythingAndTheProgramItself)
     EXPECT_FALSE(Exists(stage.library));
     EXPECT_TRUE(WaitUntilGone(stage.exe, 10000)) << stage.exe;
     EXPECT_TRUE(WaitUntilGone(stage.dir, 10000)) << List(stage.dir);
-    EXPECT_TRUE(WaitUntilGone(stage.script, 10000)) << stage.script;
+    EXPECT_TRUE(ScriptGone(stage, 10000));
     EXPECT_TRUE(program.WaitForChildren(10000));
     EXPECT_EQ(List(stage.temp), "[]") << "the user's temporary folder";
 }
@@ -516,7 +518,7 @@ TEST(Uninstall, UnderWow64EverythingOfThe32BitViewGoesAndA64BitProductsKeyStays)
     EXPECT_FALSE(Exists(stage.library));
     EXPECT_TRUE(WaitUntilGone(stage.exe, 10000)) << stage.exe;
     EXPECT_TRUE(WaitUntilGone(stage.dir, 10000)) << List(stage.dir);
-    EXPECT_TRUE(WaitUntilGone(stage.script, 10000)) << stage.script;
+    EXPECT_TRUE(ScriptGone(stage, 10000));
     EXPECT_TRUE(program.WaitForChildren(10000));
 }
 
@@ -575,7 +577,7 @@ TEST(Uninstall, NoLibraryPlantedBesideTheProgramIsLoaded)
     EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, HostKey, "Func1"));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
     EXPECT_TRUE(WaitUntilGone(stage.exe, 10000)) << stage.exe;
-    EXPECT_TRUE(WaitUntilGone(stage.script, 10000)) << stage.script;
+    EXPECT_TRUE(ScriptGone(stage, 10000));
     EXPECT_TRUE(program.WaitForChildren(10000));
     // A planted library that was loaded left its mark beside it.
     EXPECT_EQ(List(stage.dir), "[" + planted + "]") << "the program's folder";
@@ -623,7 +625,7 @@ TEST(Uninstall, DelayedExpansionInTheRegistryLeavesAnotherInstallationAlone)
     }));
 
     EXPECT_TRUE(WaitUntilGone(stage.dir, 10000)) << List(stage.dir);
-    EXPECT_TRUE(WaitUntilGone(stage.script, 10000)) << stage.script;
+    EXPECT_TRUE(ScriptGone(stage, 10000));
     EXPECT_TRUE(program.WaitForChildren(10000));
     EXPECT_EQ(List(other), "[pellumine.dll, uninst.exe]") << "the other installation";
 }
@@ -919,9 +921,40 @@ TEST(Uninstall, LibraryInUseIsReportedAndTheRestIsStillDone)
     EXPECT_EQ(GetString(HKEY_CURRENT_USER, HostKey, "Func2"), installation.third);
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
     EXPECT_TRUE(WaitUntilGone(stage.exe, 10000)) << stage.exe;
-    EXPECT_TRUE(WaitUntilGone(stage.script, 10000)) << stage.script;
+    EXPECT_TRUE(ScriptGone(stage, 10000));
     // The folder stays, since the library is still in it.
     EXPECT_EQ(List(stage.dir), "[pellumine.dll]");
+}
+
+// Where cmd.exe never comes to the script (batch files turned off by policy, say: it then refuses
+// the script), the uninstaller cannot remove itself: it says so, naming its own file, and takes its
+// script and folder back. Here the probe has cmd.exe run "rem" instead of the script.
+TEST(Uninstall, AnInterpreterThatNeverRunsTheScriptLeavesTheProgramWithAWarning)
+{
+    Installation installation;
+    const Stage &stage = installation.stage;
+    Program program(stage.exe, stage.temp);
+    HWND dialog = WaitForMainDialog(program);
+    ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
+    Probe probe(dialog);
+    probe.Tell([](ProbeLaunch &told) { lstrcpyA(told.defaultSwitches, "/c rem"); });
+
+    PressKeys(dialog, {VK_RETURN});
+    HWND box = WaitForDialog(program, NULL, dialog);
+    ASSERT_TRUE(box) << "no warning; exit code " << program.Wait(0);
+    BoxWatcher::Box warning = ReadBox(box);
+    EXPECT_EQ(warning.caption, "Can't delete the file named:");
+    EXPECT_EQ(warning.text, stage.exe);
+    EXPECT_EQ(warning.owner, dialog);
+    EXPECT_EQ(ProgressPosition(dialog), 1) << "while the warning is up";
+    PressKeys(box, {VK_RETURN});
+    ASSERT_EQ(program.Wait(30000), 0u);
+    EXPECT_EQ(probe.Steps(), (std::vector<int>{1, 2}));
+    EXPECT_TRUE(probe.Launch().created);
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
+    EXPECT_TRUE(program.WaitForChildren(10000));
+    EXPECT_EQ(List(stage.dir), "[uninst.exe]");
+    EXPECT_EQ(stage.ScriptFolder(), "") << "the script's folder stays";
 }
 
 struct Resource {

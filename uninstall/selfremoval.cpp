@@ -1,18 +1,59 @@
 #include "uninstall.h"
 
+#include <ntsecapi.h>
 #include <sddl.h>
+#include <winternl.h>
 
-// The script goes where only administrators can change it: ordinary users may add files to the
-// Windows directory's Temp folder, but cannot read, change or delete what an administrator put there.
-static const char ScriptFolder[] = "\\Temp\\";
+// The script's folder, and the script in it: owned by Administrators, with a protected DACL that
+// grants SYSTEM and Administrators alone, passed on to whatever is made inside. Not what the Temp
+// folder passes on (some administrators grant Users full control there), nor the owner a policy
+// may give it (an owner may rewrite the DACL).
+static const char ScriptRights[] = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// "pellumine-" and 16 hexadecimal digits from the system's random number generator.
+static const char FolderNameFormat[] = "pellumine-%08lX%08lX";
+static const DWORD FolderNameLength = 26;
+// How long cmd.exe may take to come to the script's first line.
+static const DWORD ScriptStartWait = 10000;
 
-// The path as the script has to spell it, in the OEM code page that cmd.exe reads a batch file in:
-// its long form where that code page holds it exactly, otherwise its short form.
-static BOOL ToBatchPath(const char *path, char *oem)
+typedef NTSTATUS(NTAPI *NtCreateFileProc)(HANDLE *file, ACCESS_MASK access, OBJECT_ATTRIBUTES *attributes,
+                                           IO_STATUS_BLOCK *status, LARGE_INTEGER *size, ULONG fileAttributes,
+                                           ULONG share, ULONG disposition, ULONG options, void *ea, ULONG eaLength);
+
+// A DWORD value of the user's, or `fallback` where there is none of that type and size.
+static DWORD ReadUserDword(const char *keyName, const char *valueName, DWORD fallback)
+{
+    HKEY key;
+    DWORD value, size = sizeof value, type;
+
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, keyName, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        if (RegQueryValueExA(key, valueName, NULL, &type, (BYTE *)&value, &size) == ERROR_SUCCESS && type == REG_DWORD
+            && size == sizeof value)
+            fallback = value;
+        RegCloseKey(key);
+    }
+    return fallback;
+}
+
+// The code page cmd.exe decodes the script in: its new console's. The console host starts from
+// the OEM code page, takes the user's console defaults (HKCU\Console, CodePage) over it, except an
+// East Asian code page other than the system's own, and then the values of a subkey named after
+// the console's title. The interpreter's console is titled with this run's folder name, which no
+// key can name in advance, so only the defaults apply.
+static UINT ScriptCodePage()
+{
+    UINT oem = GetOEMCP();
+    UINT codePage = ReadUserDword("Console", "CodePage", oem);
+
+    return codePage == 932 || codePage == 936 || codePage == 949 || codePage == 950 ? oem : codePage;
+}
+
+// The path as the script has to spell it, in the code page cmd.exe reads it in: its long form where
+// that code page holds it exactly, otherwise its short form.
+static BOOL ToBatchPath(UINT codePage, const char *path, char *batch)
 {
     WCHAR wide[MAX_PATH];
 
-    return MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) && SpellPath(CP_OEMCP, wide, oem);
+    return MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) && SpellPath(codePage, wide, batch);
 }
 
 static BOOL Write(HANDLE file, const char *text, DWORD length)
@@ -36,45 +77,66 @@ static BOOL WritePath(HANDLE file, const char *path, DWORD length)
     return Write(file, path + start, length - start);
 }
 
-// Writes the script named by WorkPath, as a file of its own that nobody else can have opened
-// or planted. A script that cmd.exe could not read exactly, or that was cut short, is deleted.
-static BOOL WriteScript(const char *exe)
+// Makes a folder, new, with the script's rights, and opens it in one step: nothing can have taken the
+// name or the folder in between. The handle shares no deletion: while it is open, nobody can
+// rename or replace the folder, not even where the Temp folder lets everybody delete what it holds.
+static HANDLE CreateScriptFolder(const char *folder, void *rights)
 {
-    char exeBatch[MAX_PATH], scriptBatch[MAX_PATH];
-    SECURITY_ATTRIBUTES security = {sizeof security, NULL, FALSE};
+    WCHAR path[MAX_PATH + 4] = L"\\??\\";
+    NtCreateFileProc createFile = (NtCreateFileProc)(void *)GetProcAddress(GetModuleHandleA("ntdll"), "NtCreateFile");
+    int length = MultiByteToWideChar(CP_ACP, 0, folder, -1, path + 4, MAX_PATH) + 3;
+    UNICODE_STRING name = {(USHORT)(length * sizeof(WCHAR)), (USHORT)(length * sizeof(WCHAR)), path};
+    OBJECT_ATTRIBUTES attributes;
+    IO_STATUS_BLOCK status;
+    HANDLE held;
+
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, NULL, rights);
+    if (!createFile || length == 3
+        || createFile(&held, FILE_TRAVERSE, &attributes, &status, NULL, FILE_ATTRIBUTE_NORMAL,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE, FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, NULL, 0)
+               < 0)
+        return NULL;
+    return held;
+}
+
+// A new file with the script's rights; a link planted under the name is not followed.
+static HANDLE CreateNewFile(const char *path, SECURITY_ATTRIBUTES *security)
+{
+    return CreateFileA(path, GENERIC_WRITE, 0, security, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+}
+
+// Writes the script named by WorkPath, in the folder `folder`, spelled in `codePage`. A script that
+// cmd.exe could not read exactly, or that was cut short, is deleted.
+static BOOL WriteScript(const char *exe, const char *folder, UINT codePage, SECURITY_ATTRIBUTES *security)
+{
+    char exeBatch[MAX_PATH], scriptBatch[MAX_PATH], folderBatch[MAX_PATH];
     HANDLE file;
     DWORD length, directory;
     BOOL written;
 
-    // A stale script may have been planted, read-only, by somebody else: it goes, and a file of our
-    // own takes its place. A link planted there is itself changed and deleted, never its target.
-    SetFileAttributesA(WorkPath, FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(WorkPath);
-    if (!ToBatchPath(exe, exeBatch) || !ToBatchPath(WorkPath, scriptBatch))
+    if (!ToBatchPath(codePage, exe, exeBatch) || !ToBatchPath(codePage, WorkPath, scriptBatch)
+        || !ToBatchPath(codePage, folder, folderBatch))
         return FALSE;
-    // Its rights are its own, not the folder's nor the owner a policy may give it: Administrators own
-    // it and only they and the system may open it. A link planted under the name is not followed.
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1,
-                                                              &security.lpSecurityDescriptor, NULL))
-        return FALSE;
-    file = CreateFileA(WorkPath, GENERIC_WRITE, 0, &security, CREATE_NEW,
-                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    LocalFree(security.lpSecurityDescriptor);
+    file = CreateNewFile(WorkPath, security);
     if (file == INVALID_HANDLE_VALUE)
         return FALSE;
     length = lstrlenA(exeBatch);
-    directory = FolderPartLength(CP_OEMCP, exeBatch);
+    directory = FolderPartLength(codePage, exeBatch);
     // The folder is the path up to its last backslash, but a drive's root keeps it: "C:" alone
     // would name whatever the current directory on that drive is.
     if (directory > 0 && !(directory > 1 && exeBatch[directory - 2] == ':'))
         directory--;
 
-    // cmd.exe opens the script by name again for each line: the line that deletes it also ends cmd,
-    // so nothing is ever read from a name that may be somebody else's by then.
-    written = Write(file, ":Repeat\r\ndel \"", 14) && WritePath(file, exeBatch, length)
+    // The first line tells the uninstaller that cmd.exe runs the script with the script's folder as
+    // its current directory, which keeps the folder from being renamed from then on. cmd.exe opens
+    // the script by name again for each line: the last line deletes it, leaves the folder, removes
+    // it and ends cmd.exe, so nothing is read from those names once they may be somebody else's.
+    written = Write(file, "del pellumine.run\r\n:Repeat\r\ndel \"", 33) && WritePath(file, exeBatch, length)
               && Write(file, "\"\r\nif exist \"", 13) && WritePath(file, exeBatch, length)
               && Write(file, "\" goto Repeat\r\nrmdir \"", 22) && WritePath(file, exeBatch, directory)
               && Write(file, "\"\r\ndel \"", 8) && WritePath(file, scriptBatch, lstrlenA(scriptBatch))
+              && Write(file, "\" & cd .. & rmdir \"", 19) && WritePath(file, folderBatch, lstrlenA(folderBatch))
               && Write(file, "\" & exit\r\n", 10);
     written = CloseHandle(file) && written;
     if (!written)
@@ -82,57 +144,101 @@ static BOOL WriteScript(const char *exe)
     return written;
 }
 
-// Starts the system's own cmd.exe on the script, hidden, without AutoRun commands and suspended;
-// lets the uninstaller outrank it, then lets it run. Nothing the environment names is started,
-// and the command line holds neither a space in a path nor a %. Delayed expansion is off whatever
-// the registry says: it would read a ! in the script's paths as part of a variable's name, and
-// the script would delete another installation's files.
-static void StartScript(const char *exe, const char *interpreter, DWORD folderLength)
+// Starts the system's own cmd.exe on the script, hidden, without AutoRun commands and suspended,
+// in the script's folder, its console titled with the folder's name; lets the uninstaller outrank
+// it, lets it run, and waits until it has deleted the marker `started`: from then on its current
+// directory holds the folder. Nothing the environment names is started, and the command line
+// holds neither a space in a path nor a %. Delayed expansion is off whatever the registry says: it
+// would read a ! in the script's paths as part of a variable's name, and the script would delete
+// another installation's files. FALSE, with cmd.exe ended, where it did not get that far: it could
+// not start, refused the script (batch files turned off by policy) or did not come to it in time.
+static BOOL StartScript(const char *exe, const char *interpreter, const char *folder, char *folderName,
+                        const char *started)
 {
     STARTUPINFOA startup;
     PROCESS_INFORMATION process;
-    char commandLine[sizeof LibraryFileName + 32];
+    char commandLine[] = "cmd.exe /d /v:off /c \".\\pellumine.bat\"";
+    HANDLE waits[2];
+    BOOL running;
 
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
-    wsprintfA(commandLine, "cmd.exe /d /v:off /c \".\\%s\"", WorkPath + folderLength);
-    // The script's folder, its current directory, is all that WorkPath still has to hold.
-    WorkPath[folderLength] = '\0';
-    if (!CreateProcessA(interpreter, commandLine, NULL, NULL, FALSE,
-                        CREATE_SUSPENDED | IDLE_PRIORITY_CLASS | CREATE_NO_WINDOW, NULL, WorkPath, &startup, &process))
-        return;
-    // cmd.exe's del leaves read-only, hidden and system files alone: the script would retry for ever.
-    SetFileAttributesA(exe, FILE_ATTRIBUTE_NORMAL);
-    SetThreadPriority(process.hThread, THREAD_PRIORITY_IDLE);
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
-    SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
-    CloseHandle(process.hProcess);
-    ResumeThread(process.hThread);
-    CloseHandle(process.hThread);
+    startup.lpTitle = folderName;
+    waits[0] = FindFirstChangeNotificationA(folder, FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
+    if (waits[0] == INVALID_HANDLE_VALUE)
+        return FALSE;
+    running = CreateProcessA(interpreter, commandLine, NULL, NULL, FALSE,
+                             CREATE_SUSPENDED | IDLE_PRIORITY_CLASS | CREATE_NO_WINDOW, NULL, folder, &startup, &process);
+    if (running) {
+        // cmd.exe's del leaves read-only, hidden and system files alone: the script would retry for ever.
+        SetFileAttributesA(exe, FILE_ATTRIBUTE_NORMAL);
+        SetThreadPriority(process.hThread, THREAD_PRIORITY_IDLE);
+        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+        SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
+        ResumeThread(process.hThread);
+        waits[1] = process.hProcess;
+        // Only administrators can change anything in the folder: the one change is the marker's going.
+        running = WaitForMultipleObjects(2, waits, FALSE, ScriptStartWait) == WAIT_OBJECT_0
+                  && GetFileAttributesA(started) == INVALID_FILE_ATTRIBUTES;
+        if (!running)
+            TerminateProcess(process.hProcess, 0);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+    FindCloseChangeNotification(waits[0]);
+    return running;
 }
 
 void LaunchSelfRemoval()
 {
-    char exe[MAX_PATH], interpreter[MAX_PATH];
+    char exe[MAX_PATH], interpreter[MAX_PATH], folder[MAX_PATH], started[MAX_PATH];
+    SECURITY_ATTRIBUTES security = {sizeof security, NULL, FALSE};
+    DWORD random[2];
+    HANDLE held = NULL, marker;
+    BOOL running = FALSE;
     // Each length is checked against its buffer: a path that does not fit gets no script at all.
     BOOL exact = GetOwnPath(exe);
+    UINT codePage = ScriptCodePage();
     UINT systemLength = GetSystemDirectoryA(interpreter, MAX_PATH);
     // The shared Windows directory: on a terminal server GetWindowsDirectoryA gives a program that
     // does not declare itself aware of it a folder of the user's own, which the user can write to.
-    UINT length = GetSystemWindowsDirectoryA(WorkPath, MAX_PATH);
+    UINT length = GetSystemWindowsDirectoryA(folder, MAX_PATH);
 
-    // Without the exact path there is no script: the program stays where the user can find it.
-    if (exact && systemLength > 0 && systemLength + sizeof "\\cmd.exe" <= MAX_PATH && length > 0
-        && length + sizeof ScriptFolder - 1 + sizeof LibraryFileName <= MAX_PATH) {
+    // Without the exact path there is no script, nor in a code page this system cannot convert.
+    if (exact && IsValidCodePage(codePage) && systemLength > 0 && systemLength + sizeof "\\cmd.exe" <= MAX_PATH
+        && length > 0 && length + sizeof "\\Temp\\" + FolderNameLength + sizeof LibraryFileName <= MAX_PATH
+        && ConvertStringSecurityDescriptorToSecurityDescriptorA(ScriptRights, SDDL_REVISION_1,
+                                                                &security.lpSecurityDescriptor, NULL)) {
         lstrcpyA(interpreter + systemLength, "\\cmd.exe");
-        lstrcpyA(WorkPath + length, ScriptFolder);
-        length += sizeof ScriptFolder - 1;
-        lstrcpyA(WorkPath + length, LibraryFileName);
-        lstrcpyA(WorkPath + length + 10, "bat");
-        if (WriteScript(exe))
-            StartScript(exe, interpreter, length);
+        lstrcpyA(folder + length, "\\Temp\\");
+        length += sizeof "\\Temp\\" - 1;
+        // A name never used before: one that is taken, by anybody, is never opened.
+        for (int attempt = 0; !held && attempt < 4 && RtlGenRandom(random, sizeof random); attempt++) {
+            wsprintfA(folder + length, FolderNameFormat, random[0], random[1]);
+            held = CreateScriptFolder(folder, security.lpSecurityDescriptor);
+        }
+        if (held) {
+            wsprintfA(started, "%s\\pellumine.run", folder);
+            wsprintfA(WorkPath, "%s\\%s", folder, LibraryFileName);
+            lstrcpyA(WorkPath + length + FolderNameLength + 11, "bat");
+            marker = CreateNewFile(started, &security);
+            running = marker != INVALID_HANDLE_VALUE && CloseHandle(marker) && WriteScript(exe, folder, codePage, &security)
+                      && StartScript(exe, interpreter, folder, folder + length, started);
+            CloseHandle(held);
+            if (!running) {
+                DeleteFileA(WorkPath);
+                DeleteFileA(started);
+                // An ended cmd.exe may still hold the folder as its current directory for a moment.
+                for (int attempt = 0; attempt < 50 && !RemoveDirectoryA(folder); attempt++)
+                    Sleep(20);
+            }
+        }
+        LocalFree(security.lpSecurityDescriptor);
     }
+    // Where the uninstaller cannot remove itself, the user is told which file is left to delete.
+    if (!running)
+        MessageBoxA(MainDialog, exe, DeleteWarning, MB_ICONWARNING);
     StepProgress();
 }

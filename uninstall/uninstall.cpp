@@ -11,6 +11,7 @@ HWND MainDialog;
 HINSTANCE AppInstance;
 
 const char LibraryFileName[14] = "pellumine.dll";
+const char DeleteWarning[] = "Can't delete the file named:";
 
 static const char SharedLibrariesKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
 static const char HostKey[] = "Software\\Tovaslin";
@@ -124,30 +125,35 @@ static void RemoveSharedLibraryCount()
 void DeleteLibraryFile(BOOL exact)
 {
     if (!exact || (!DeleteFileA(WorkPath) && GetLastError() != ERROR_FILE_NOT_FOUND))
-        MessageBoxA(MainDialog, WorkPath, "Can't delete the file named:", MB_ICONWARNING);
+        MessageBoxA(MainDialog, WorkPath, DeleteWarning, MB_ICONWARNING);
     StepProgress();
 }
 
 // Deletes the first of Func0 to Func255 under a host key that names the library, leaving the others
-// as they are.
+// as they are. Each is read as it is stored, in Unicode, and compared with the library's path
+// character for character, ignoring case alone: an ANSI reading would give a letter the code page
+// lacks a best-fit stand-in ("\u0141ukasz" read as "Lukasz"), and a linguistic comparison finds
+// "Stra\u00dfe" equal to "Strasse" and ignores a soft hyphen. Either would delete the entry of
+// another installation whose path only looks like ours.
 static void RemoveFromHostList(HKEY root, const char *hostKey)
 {
     HKEY key;
-    char name[20];
-    char data[MAX_PATH + 1];  // one more byte to terminate data that came without a NUL
+    WCHAR name[20], library[MAX_PATH];
+    WCHAR data[MAX_PATH + 1];  // one more character to terminate data that came without a NUL
     DWORD size, type;
 
-    if (RegOpenKeyExA(root, hostKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+    if (!MultiByteToWideChar(CP_ACP, 0, WorkPath, -1, library, MAX_PATH)
+        || RegOpenKeyExA(root, hostKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
         return;
     for (UINT index = 0; index < 256; index++) {
-        wsprintfA(name, "%s%u", "Func", index);
-        size = MAX_PATH;
+        wsprintfW(name, L"%s%u", L"Func", index);
+        size = sizeof data - sizeof data[0];
         type = REG_SZ;
-        if (RegQueryValueExA(key, name, NULL, &type, (BYTE *)data, &size) != ERROR_SUCCESS)
+        if (RegQueryValueExW(key, name, NULL, &type, (BYTE *)data, &size) != ERROR_SUCCESS)
             break;
-        data[size < MAX_PATH ? size : MAX_PATH] = '\0';
-        if (lstrcmpiA(data, WorkPath) == 0) {
-            RegDeleteValueA(key, name);
+        data[size / sizeof data[0]] = '\0';
+        if (CompareStringOrdinal(data, -1, library, -1, TRUE) == CSTR_EQUAL) {
+            RegDeleteValueW(key, name);
             break;
         }
     }
@@ -174,6 +180,43 @@ HMODULE LoadSystemLibrary(const char *name)
 typedef BOOL(WINAPI *WTSQuerySessionInformationWProc)(HANDLE server, DWORD session, WTS_INFO_CLASS what,
                                                       WCHAR **text, DWORD *size);
 typedef void(WINAPI *WTSFreeMemoryProc)(void *memory);
+typedef BOOLEAN(WINAPI *GetUserNameExWProc)(int format, WCHAR *name, ULONG *size);
+
+// The account this program runs as: its SID (SECURITY_MAX_SID_SIZE bytes) from its token.
+static BOOL GetOwnUser(PSID user)
+{
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } own;
+    HANDLE token;
+    DWORD size;
+    BOOL known;
+
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return FALSE;
+    known = GetTokenInformation(token, TokenUser, &own, sizeof own, &size)
+            && CopySid(SECURITY_MAX_SID_SIZE, user, own.user.User.Sid);
+    CloseHandle(token);
+    return known;
+}
+
+// Whether a DOMAIN\name is the account this program runs as, by the names its logon session holds:
+// no domain controller is asked, so a laptop away from its domain does not wait on the network.
+static BOOL IsOwnAccountName(const WCHAR *account)
+{
+    HMODULE library = LoadSystemLibrary("secur32.dll");
+    GetUserNameExWProc getUserNameEx =
+        library ? (GetUserNameExWProc)(void *)GetProcAddress(library, "GetUserNameExW") : NULL;
+    WCHAR own[MAX_PATH];
+    ULONG size = MAX_PATH;
+    BOOL same = getUserNameEx && getUserNameEx(2 /* NameSamCompatible */, own, &size)
+                && CompareStringOrdinal(own, -1, account, -1, TRUE) == CSTR_EQUAL;
+
+    if (library)
+        FreeLibrary(library);
+    return same;
+}
 
 BOOL GetSessionUser(PSID user)
 {
@@ -193,7 +236,11 @@ BOOL GetSessionUser(PSID user)
         if (domain[0])
             lstrcatW(account, L"\\");
         lstrcatW(account, name);
-        found = LookupAccountNameW(NULL, account, user, &size, referenced, &referencedSize, &use) && use == SidTypeUser;
+        // Usually the program runs as the one signed in: then there is nothing to look up.
+        if (IsOwnAccountName(account))
+            found = GetOwnUser(user);
+        else
+            found = LookupAccountNameW(NULL, account, user, &size, referenced, &referencedSize, &use) && use == SidTypeUser;
     }
     if (name)
         freeMemory(name);
@@ -222,22 +269,11 @@ void RemoveFromSessionUsersHostList(PSID sessionUser, PSID programUser)
 // through an account of its own. Their host list is edited where their hive is loaded.
 static void RemoveFromHostLists()
 {
-    BYTE sessionUser[SECURITY_MAX_SID_SIZE];
-    union {
-        TOKEN_USER user;
-        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    } own;
-    HANDLE token;
-    DWORD size;
-    BOOL known;
+    BYTE sessionUser[SECURITY_MAX_SID_SIZE], programUser[SECURITY_MAX_SID_SIZE];
 
     RemoveFromHostList(HKEY_CURRENT_USER, HostKey);
-    if (!GetSessionUser(sessionUser) || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return;
-    known = GetTokenInformation(token, TokenUser, &own, sizeof own, &size);
-    CloseHandle(token);
-    if (known)
-        RemoveFromSessionUsersHostList(sessionUser, own.user.User.Sid);
+    if (GetSessionUser(sessionUser) && GetOwnUser(programUser))
+        RemoveFromSessionUsersHostList(sessionUser, programUser);
 }
 
 void RunUninstall()

@@ -11,6 +11,8 @@ extern HINSTANCE AppInstance;
 
 // "pellumine.dll": 13 characters and the terminator.
 extern const char LibraryFileName[14];
+// The caption of the warning that names a file the uninstall leaves behind.
+extern const char DeleteWarning[];
 
 // Advances the dialog's progress bar by one step; does nothing without a dialog.
 void StepProgress();
