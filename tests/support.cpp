@@ -456,8 +456,8 @@ static std::string EnvironmentWith(std::vector<std::string> variables)
 }
 
 Program::Program(const std::string &exe, const std::string &temp, const std::string &currentDir,
-                 const std::vector<std::string> &variables, bool counted)
-    : Program(Wide(exe), temp, currentDir, variables, counted)
+                 const std::vector<std::string> &variables, bool counted, DWORD64 mitigations)
+    : Program(Wide(exe), temp, currentDir, variables, counted, mitigations)
 {
 }
 
@@ -475,10 +475,26 @@ static DWORD BreakawayFlag()
 }
 
 Program::Program(const std::wstring &exe, const std::string &temp, const std::string &currentDir,
-                 const std::vector<std::string> &variables, bool counted)
+                 const std::vector<std::string> &variables, bool counted, DWORD64 mitigations)
 {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup.StartupInfo;
+    std::vector<char> attributes;
+    DWORD extended = 0;
+    if (mitigations) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(NULL, 1, 0, &size);
+        attributes.resize(size);
+        startup.lpAttributeList = (LPPROC_THREAD_ATTRIBUTE_LIST)attributes.data();
+        bool listed = InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size);
+        EXPECT_TRUE(listed && UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_MITIGATION_POLICY,
+                                                        &mitigations, sizeof mitigations, NULL, NULL))
+            << "mitigation policy 0x" << std::hex << mitigations << ": error " << std::dec << GetLastError();
+        if (!listed)
+            startup.lpAttributeList = NULL;
+        startup.StartupInfo.cb = sizeof startup;
+        extended = EXTENDED_STARTUPINFO_PRESENT;
+    }
     std::wstring commandLine = L"\"" + exe + L"\"", directory = Wide(currentDir);
     std::vector<std::string> replaced = {"TEMP=" + temp, "TMP=" + temp};
     replaced.insert(replaced.end(), variables.begin(), variables.end());
@@ -489,13 +505,15 @@ Program::Program(const std::wstring &exe, const std::string &temp, const std::st
     DWORD error = 0;
     for (int tries = 1;; tries++) {
         started = CreateProcessW(exe.c_str(), &commandLine[0], NULL, NULL, FALSE,
-                                 counted ? CREATE_SUSPENDED | BreakawayFlag() : 0,
-                                 &environment[0], currentDir.empty() ? NULL : directory.c_str(), &startup, &info);
+                                 extended | (counted ? CREATE_SUSPENDED | BreakawayFlag() : 0), &environment[0],
+                                 currentDir.empty() ? NULL : directory.c_str(), &startup.StartupInfo, &info);
         error = started ? 0 : GetLastError();
         if (started || tries == 3 || error != ERROR_INTERNAL_ERROR || !UnderWine())
             break;
         fprintf(stderr, "Wine did not get %s started (error %lu); starting it again\n", Ansi(exe).c_str(), error);
     }
+    if (startup.lpAttributeList)
+        DeleteProcThreadAttributeList(startup.lpAttributeList);
     EXPECT_TRUE(started) << Ansi(exe) << ": error " << error;
     if (started && counted) {
         job = CreateJobObjectA(NULL, NULL);

@@ -140,13 +140,15 @@ struct Registration {
 
 // A program started with TEMP and TMP pointing at a given folder, and other variables
 // ("NAME=value") set or replaced in its environment. Started `counted`, it runs in a job object of
-// its own from its first instruction, which counts every process it starts.
+// its own from its first instruction, which counts every process it starts. Given `mitigations`
+// (PROCESS_CREATION_MITIGATION_POLICY_* flags), it runs under that policy, as exploit protection
+// set for it would have it.
 struct Program {
     Program(const std::string &exe, const std::string &temp, const std::string &currentDir = "",
-            const std::vector<std::string> &variables = {}, bool counted = false);
+            const std::vector<std::string> &variables = {}, bool counted = false, DWORD64 mitigations = 0);
     // A program whose path the ANSI code page cannot spell.
     Program(const std::wstring &exe, const std::string &temp, const std::string &currentDir = "",
-            const std::vector<std::string> &variables = {}, bool counted = false);
+            const std::vector<std::string> &variables = {}, bool counted = false, DWORD64 mitigations = 0);
     ~Program();
     // How many processes it has started, ended or not; -1 if it was not started counted.
     int Started() const;

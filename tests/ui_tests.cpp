@@ -4,11 +4,13 @@
 #include "support.h"
 
 #include <commctrl.h>
+#include <versionhelpers.h>
 
 #include <algorithm>
 #include <functional>
 #include <cctype>
 #include <initializer_list>
+#include <memory>
 
 #include "ui_probe.h"
 
@@ -582,6 +584,56 @@ TEST(Uninstall, NoLibraryPlantedBesideTheProgramIsLoaded)
     // A planted library that was loaded left its mark beside it.
     EXPECT_EQ(List(stage.dir), "[" + planted + "]") << "the program's folder";
     EXPECT_EQ(List(current), "[" + planted + "]") << "the current directory";
+}
+
+// Exploit protection can move every image to a random address and refuse one that cannot be moved
+// ("Do not allow stripped images"), and an elevated program is what it is set for. Started so, the
+// program must run its uninstall, and starts side by side must load it at more than one address.
+// Two of the three are copies, each a file of its own, so that none is handed another's mapping.
+TEST(Uninstall, RunsWhereStrippedImagesAreRefusedAndLoadsAtAnotherAddressEachStart)
+{
+    // Windows 7 has no such policy: there the starts are plain, and only the addresses tell.
+    const DWORD64 policy = IsWindows8OrGreater()
+                               ? PROCESS_CREATION_MITIGATION_POLICY_FORCE_RELOCATE_IMAGES_ALWAYS_ON_REQ_RELOCS
+                                     | PROCESS_CREATION_MITIGATION_POLICY_BOTTOM_UP_ASLR_ALWAYS_ON
+                               : 0;
+    Installation installation;
+    const Stage &stage = installation.stage;
+    std::vector<std::unique_ptr<Program>> copies;
+    std::vector<HWND> dialogs;
+    std::string bases;
+    std::vector<LONG_PTR> loaded;
+    for (const char *name : {"copy1.exe", "copy2.exe", ""}) {
+        std::string exe = *name ? stage.root + "\\" + name : stage.exe;
+        if (*name)
+            ASSERT_TRUE(CopyFileA(stage.exe.c_str(), exe.c_str(), FALSE)) << exe << ": error " << GetLastError();
+        copies.emplace_back(new Program(exe, stage.temp, "", {}, false, policy));
+        HWND dialog = WaitForMainDialog(*copies.back());
+        ASSERT_TRUE(dialog) << exe << " under policy 0x" << std::hex << policy << ": no window \"" << Title
+                            << "\"; exit code 0x" << copies.back()->Wait(0);
+        dialogs.push_back(dialog);
+        // The instance the program made its dialog with is where its image lies.
+        loaded.push_back(GetWindowLongPtrA(dialog, GWLP_HINSTANCE));
+        char text[32];
+        snprintf(text, sizeof text, "%s0x%llx", bases.empty() ? "" : ", ", (unsigned long long)loaded.back());
+        bases += text;
+    }
+    std::vector<int> steps;
+    ProbeLaunch launch;
+    ASSERT_NO_FATAL_FAILURE(UninstallWithEnter(*copies.back(), &steps, &launch));
+    EXPECT_EQ(steps, (std::vector<int>{1, 2}));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey));
+    EXPECT_TRUE(WaitUntilGone(stage.exe, 10000)) << stage.exe;
+    EXPECT_TRUE(copies.back()->WaitForChildren(10000));
+    for (size_t i = 0; i + 1 < copies.size(); i++) {
+        PostMessageA(dialogs[i], WM_SYSCOMMAND, SC_CLOSE, 0);
+        EXPECT_EQ(copies[i]->Wait(10000), 0u) << "copy " << i + 1;
+    }
+    std::sort(loaded.begin(), loaded.end());
+    bool moved = std::unique(loaded.begin(), loaded.end()) - loaded.begin() > 1;
+    if (!moved && UnderWine())
+        GTEST_SKIP() << "Wine loads a program at the address in its header every time: " << bases;
+    EXPECT_TRUE(moved) << "all three at one address: " << bases;
 }
 
 // Whether the system's cmd.exe, started with these switches and /d, expands !name! in a script in
