@@ -4,6 +4,7 @@
 #include "support.h"
 
 #include <commctrl.h>
+#include <gtest/gtest-spi.h>
 
 #include <algorithm>
 #include <functional>
@@ -30,6 +31,15 @@ std::string TextOf(HWND window)
     char text[512] = "";
     GetWindowTextA(window, text, sizeof text);
     return text;
+}
+
+// A window as a failure names it: its text, class and process.
+std::string Named(HWND window)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    return window ? "\"" + TextOf(window) + "\", class " + ClassOf(window) + ", process " + std::to_string(process)
+                  : "no window";
 }
 
 std::string Upper(std::string text)
@@ -135,11 +145,13 @@ HWND WaitForMainDialog(const Program &program)
 }
 
 // Keys pressed together on the keyboard: down in order, up in reverse. They go to the
-// foreground window, once `target` is it.
-void PressKeys(HWND target, std::initializer_list<WORD> keys)
+// foreground window, and are pressed only once `target` is it: Alt+F4 in another window (a CI
+// runner's console, say) would close that one.
+void PressKeys(HWND target, std::initializer_list<WORD> keys, DWORD wait = 10000)
 {
-    EXPECT_TRUE(WaitUntil([&] { return GetForegroundWindow() == target; }, 10000))
-        << "the keys would go to \"" << TextOf(GetForegroundWindow()) << "\"";
+    ASSERT_TRUE(WaitUntil([&] { return GetForegroundWindow() == target; }, wait))
+        << "no keys pressed: they would go to " << Named(GetForegroundWindow()) << ", in front of "
+        << Named(target);
     std::vector<INPUT> inputs;
     for (WORD key : keys) {
         INPUT input{};
@@ -160,8 +172,8 @@ void ClickAt(HWND target, POINT point)
 {
     HWND dialog = GetAncestor(target, GA_ROOT);
     ASSERT_TRUE(WaitUntil([&] { return GetForegroundWindow() == dialog && WindowFromPoint(point) == target; }, 10000))
-        << "the click would go to \"" << TextOf(WindowFromPoint(point)) << "\" with \""
-        << TextOf(GetForegroundWindow()) << "\" in the foreground";
+        << "the click would go to " << Named(WindowFromPoint(point)) << " with " << Named(GetForegroundWindow())
+        << " in the foreground";
     // Wine's desktop process reads the X crossing events of windows that came and went under the
     // pointer late, and moves the cursor back to where the pointer was then: once it has read them
     // (two round trips through its message loop), only moves to the point remain.
@@ -884,6 +896,31 @@ TEST(Window, IgnoresOkWithANotificationCodeOtherThanZero)
     PressKeys(dialog, {VK_ESCAPE});
     EXPECT_EQ(program.Wait(10000), 0u);
     EXPECT_EQ(installation.State(), before);
+}
+
+// The tests' keys go only to the window they are meant for. Here the dialog is in front: keys meant
+// for a window of the test's own, never shown, must fail the test at once and leave the dialog be.
+TEST(Window, KeysForAWindowNotInFrontAreNeverPressed)
+{
+    Installation installation;
+    Program program(installation.stage.exe, installation.stage.temp);
+    HWND dialog = WaitForMainDialog(program);
+    ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
+    HWND hidden = CreateWindowExA(0, "Static", "hidden", WS_POPUP, 0, 0, 10, 10, NULL, NULL, NULL, NULL);
+    ::testing::TestPartResultArray failures;
+    {
+        ::testing::ScopedFakeTestPartResultReporter reporter(
+            ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
+        PressKeys(hidden, {VK_ESCAPE}, 1000);
+    }
+    DestroyWindow(hidden);
+    ASSERT_EQ(failures.size(), 1);
+    EXPECT_TRUE(failures.GetTestPartResult(0).fatally_failed());
+    EXPECT_NE(std::string(failures.GetTestPartResult(0).message()).find(Title), std::string::npos)
+        << "the window in front is not named: " << failures.GetTestPartResult(0).message();
+    EXPECT_EQ(program.Wait(1000), (DWORD)STILL_ACTIVE) << "Esc reached the dialog";
+    PressKeys(dialog, {VK_ESCAPE});
+    EXPECT_EQ(program.Wait(10000), 0u);
 }
 
 TEST(Uninstall, LibraryInUseIsReportedAndTheRestIsStillDone)
