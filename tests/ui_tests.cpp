@@ -4,6 +4,7 @@
 #include "support.h"
 
 #include <commctrl.h>
+#include <sddl.h>
 #include <gtest/gtest-spi.h>
 
 #include <algorithm>
@@ -711,12 +712,31 @@ INSTANTIATE_TEST_SUITE_P(Forms, StartedBy, ::testing::ValuesIn(PathForms),
                          [](const ::testing::TestParamInfo<PathForm> &info) { return info.param.name; });
 
 // Windows' cmd.exe opens the script again for every line: whoever may read or change its file could
-// learn or change the lines still to run, with the rights of the elevated program. Wine makes the
+// learn or change the lines still to run, with the rights of the elevated program; and so could
+// whoever may delete or rename it, or its folder, and put another in its place. Wine makes the
 // DACL up from the Unix mode bits, with entries for the Unix owner and SYSTEM: it shows only
 // whether Everyone is granted anything.
 TEST(Uninstall, ScriptGivesOrdinaryUsersNoRightToChangeIt)
 {
     Installation installation;
+    // First, that a folder which lets Everyone delete what it holds is seen as such.
+    std::string open = installation.stage.root + "\\open";
+    PSECURITY_DESCRIPTOR everyone;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x120156;;;WD)",
+                                                                     SDDL_REVISION_1, &everyone, NULL));
+    BOOL made = CreateDirectoryA(open.c_str(), NULL) && SetFileSecurityA(open.c_str(), DACL_SECURITY_INFORMATION, everyone);
+    LocalFree(everyone);
+    ASSERT_TRUE(made) << open << ": error " << GetLastError();
+    HMODULE probe = LoadLibraryA(Beside("ui_probe.dll").c_str());
+    auto describe = probe ? (void (*)(const char *, char *, int))GetProcAddress(probe, "DescribeScriptFolders") : NULL;
+    char control[512] = "";
+    if (describe)
+        describe((open + "\\pellumine.bat").c_str(), control, sizeof control);
+    if (probe)
+        FreeLibrary(probe);
+    ASSERT_TRUE(describe) << "ui_probe.dll has no DescribeScriptFolders";
+    ASSERT_NE(strstr(control, "Everyone"), nullptr) << "a folder granting Everyone FILE_DELETE_CHILD: " << control;
+
     Program program(installation.stage.exe, installation.stage.temp);
     std::vector<int> steps;
     ProbeLaunch launch;
@@ -726,12 +746,16 @@ TEST(Uninstall, ScriptGivesOrdinaryUsersNoRightToChangeIt)
     ASSERT_TRUE(launch.scriptRead) << "the script's permissions were not read: " << launch.scriptRights;
     if (UnderWine()) {
         EXPECT_EQ(strstr(launch.scriptRights, "Everyone"), nullptr) << launch.scriptRights;
+        EXPECT_EQ(strstr(launch.folderRights, "Everyone"), nullptr) << launch.folderRights;
         RecordProperty("NotCheckedUnderWine", std::string("entries for others: ") + launch.scriptRights + "; owner "
                                                   + launch.scriptOwner + ", DACL "
-                                                  + (launch.scriptProtected ? "protected" : "not protected"));
+                                                  + (launch.scriptProtected ? "protected" : "not protected")
+                                                  + "; on its folders: " + launch.folderRights);
         return;
     }
     EXPECT_STREQ(launch.scriptRights, "") << "entries that grant others than Administrators, SYSTEM and TrustedInstaller";
+    EXPECT_STREQ(launch.folderRights, "") << "others may delete, rename or rewrite " << launch.scriptPath
+                                          << " or its folder, and put another script in its place";
     EXPECT_TRUE(lstrcmpA(launch.scriptOwner, "Administrators") == 0 || lstrcmpA(launch.scriptOwner, "SYSTEM") == 0)
         << "owner " << launch.scriptOwner << ": an owner may rewrite the DACL";
     EXPECT_TRUE(launch.scriptProtected) << "the DACL takes entries inherited from the Temp folder";
