@@ -685,7 +685,8 @@ TEST_P(StartedBy, AnotherFormOfItsPathTheEntriesUnderTheLongPathGo)
     Installation installation;
     const Stage &stage = installation.stage;
     if (GetParam().of == ShortForm && ShortForm(stage.exe) == Wide(stage.exe) && !GiveShortName(stage.dir, L"ADDONL~1"))
-        GTEST_SKIP() << stage.dir << " has no short name, and none could be given: error " << GetLastError();
+        GTEST_SKIP() << stage.dir << " has no short name, and none could be given (error " << GetLastError()
+                     << "): the drive makes none (the kit for Windows turns them on for its run)";
     std::wstring started = GetParam().of(stage.exe);
     Program program(started, stage.temp);
     std::vector<int> steps;
