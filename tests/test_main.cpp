@@ -2,7 +2,8 @@
 // Windows and exits with 0 if this process is elevated, 1 if not, for the kit's run-tests.cmd.
 // With --key-state KEY [/reg:32|/reg:64] it runs no test either: it says whether the key is there;
 // --check-folder says whether the ANSI code page spells this program's folder; --same-bytes A B
-// whether two files are equal; --console-of PID what console PID has (for the console check).
+// whether two files are equal; --short-names FOLDER [on|off] reads or sets whether FOLDER's volume
+// makes short names; --console-of PID what console PID has (for the console check).
 // With --kit-summary=FILE it also writes its counts, and the names of the tests it skipped or
 // failed, as lines of a batch file that run-tests.cmd calls to add them up; a test that runs for
 // longer than two minutes, or Ctrl+C, ends it there (see KitSummary).
@@ -16,6 +17,7 @@
 #include "support.h"
 
 #include <tlhelp32.h>
+#include <winioctl.h>
 
 // The machine Windows runs on, whatever this program's own: an x86 program under ARM64's emulation
 // is told "x86" by GetNativeSystemInfo, and only IsWow64Process2 (Windows 10 1511 on) tells the truth.
@@ -134,6 +136,82 @@ static int SameBytes(const char *one, const char *other)
         return 2;
     }
     return test::ReadBytes(one) == test::ReadBytes(other) ? 0 : 1;
+}
+
+// Whether a folder made now in `folder` gets a short (8.3) name, which it names in `shortName`.
+static bool NewFolderGetsShortName(const char *folder, char *shortName, DWORD size)
+{
+    char made[MAX_PATH];
+    WCHAR wide[MAX_PATH], shortForm[MAX_PATH];
+    wsprintfA(made, "%s\\short name check %lu", folder, GetCurrentProcessId());
+    MultiByteToWideChar(CP_ACP, 0, made, -1, wide, MAX_PATH);
+    bool has = CreateDirectoryW(wide, NULL) && GetShortPathNameW(wide, shortForm, MAX_PATH) > 0
+               && lstrcmpiW(shortForm, wide) != 0;
+    WideCharToMultiByte(CP_ACP, 0, has ? shortForm : wide, -1, shortName, (int)size, NULL, NULL);
+    RemoveDirectoryW(wide);
+    return has;
+}
+
+// For run-tests.cmd, which runs the tests with short names made on the volume they stage in, the
+// case that needs a volume without them again with none made, and puts the volume's setting back.
+// --short-names FOLDER: exit code 0 if FOLDER's volume is set to make short names, 1 if not, 2 if
+// that cannot be read, 3 under Wine, which makes one for every file and has no such setting.
+// --short-names FOLDER on|off sets it (the volume's flag that "fsutil 8dot3name set C: 0|1" sets),
+// and makes a folder in FOLDER: 0 if the folder then has a short name exactly when asked, 1 if the
+// flag is set but the folder says otherwise (NtfsDisable8dot3NameCreation in the registry decides
+// for all volumes unless it is 2), 2 if the flag could not be set.
+static int ShortNames(const char *folder, const char *state)
+{
+    if (test::UnderWine()) {
+        printf("Wine makes a short name for every file and has no setting for it: left as it is\n");
+        return 3;
+    }
+    bool set = state != NULL, on = set && strcmp(state, "on") == 0;
+    if (set && !on && strcmp(state, "off") != 0) {
+        printf("--short-names FOLDER [on|off]: not %s\n", state);
+        return 2;
+    }
+    char volume[MAX_PATH], device[MAX_PATH] = "", shortName[MAX_PATH];
+    CreateDirectoryA(folder, NULL);
+    if (GetVolumePathNameA(folder, volume, MAX_PATH) && lstrlenA(volume) == 3)
+        wsprintfA(device, "\\\\.\\%.2s", volume);
+    HANDLE handle = device[0] ? CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            NULL, OPEN_EXISTING, 0, NULL)
+                              : INVALID_HANDLE_VALUE;
+    FILE_FS_PERSISTENT_VOLUME_INFORMATION asked = {}, flags = {};
+    asked.VolumeFlags = on ? 0 : PERSISTENT_VOLUME_STATE_SHORT_NAME_CREATION_DISABLED;
+    asked.FlagMask = PERSISTENT_VOLUME_STATE_SHORT_NAME_CREATION_DISABLED;
+    asked.Version = 1;
+    DWORD size, error = 0;
+    if (handle == INVALID_HANDLE_VALUE
+        || (set && !DeviceIoControl(handle, FSCTL_SET_PERSISTENT_VOLUME_STATE, &asked, sizeof asked, NULL, 0, &size, NULL))
+        || !DeviceIoControl(handle, FSCTL_QUERY_PERSISTENT_VOLUME_STATE, &asked, sizeof asked, &flags, sizeof flags,
+                            &size, NULL))
+        error = device[0] ? GetLastError() : ERROR_INVALID_DRIVE;
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    if (error) {
+        printf("cannot %s the short-name setting of the volume of %s (%s): error %lu\n", set ? "change" : "read", folder,
+               device[0] ? device : "not a drive letter's", error);
+        return 2;
+    }
+    bool makes = !(flags.VolumeFlags & PERSISTENT_VOLUME_STATE_SHORT_NAME_CREATION_DISABLED);
+    DWORD registry = 0, registrySize = sizeof registry;
+    bool inRegistry = RegGetValueA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\FileSystem",
+                                   "NtfsDisable8dot3NameCreation", RRF_RT_REG_DWORD, NULL, &registry, &registrySize)
+                      == ERROR_SUCCESS;
+    bool gets = NewFolderGetsShortName(folder, shortName, sizeof shortName);
+    char decides[16] = "not set";
+    if (inRegistry)
+        wsprintfA(decides, "%lu", registry);
+    printf("%.2s is set to %s short names (fsutil 8dot3name set %.2s %d), NtfsDisable8dot3NameCreation %s; a folder "
+           "made in %s is %s %s\n", volume, makes ? "make" : "make no", volume, makes ? 0 : 1, decides, folder,
+           gets ? "also" : "only", shortName);
+    if (!set)
+        return makes ? 0 : 1;
+    if (makes != on)
+        return 2;
+    return gets == on ? 0 : 1;
 }
 
 // For the console check, in a process started without a console: the exit code says what console
@@ -324,6 +402,8 @@ int main(int argc, char **argv)
         return DescribeKey(argv[2], argc == 4 ? argv[3] : NULL);
     if (argc == 4 && strcmp(argv[1], "--same-bytes") == 0)
         return SameBytes(argv[2], argv[3]);
+    if ((argc == 3 || argc == 4) && strcmp(argv[1], "--short-names") == 0)
+        return ShortNames(argv[2], argc == 4 ? argv[3] : NULL);
     if (argc == 3 && strcmp(argv[1], "--console-of") == 0)
         return DescribeConsoleOf(strtoul(argv[2], NULL, 10));
     testing::InitGoogleTest(&argc, argv);

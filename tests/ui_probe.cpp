@@ -62,78 +62,162 @@ static BOOL Allowed(PSID sid)
     return is;
 }
 
+// The owner, DACL and control of `path`'s security descriptor, read into `descriptor`; false, with
+// the reason in `report`, if they cannot be read.
+static BOOL ReadSecurity(const char *path, BYTE (&descriptor)[8192], PSID *owner, PACL *dacl,
+                         SECURITY_DESCRIPTOR_CONTROL *control, char *report, int size)
+{
+    DWORD needed, revision;
+    BOOL present = FALSE, defaulted;
+    *dacl = NULL;
+    if (GetFileSecurityA(path, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor, sizeof descriptor,
+                         &needed)
+        && GetSecurityDescriptorDacl(descriptor, &present, dacl, &defaulted)
+        && GetSecurityDescriptorOwner(descriptor, owner, &defaulted)
+        && GetSecurityDescriptorControl(descriptor, control, &revision)) {
+        if (!present)
+            *dacl = NULL;
+        return TRUE;
+    }
+    char reason[MAX_PATH + 32];
+    wsprintfA(reason, "%s: error %lu", path, GetLastError());
+    lstrcpynA(report, reason, size);
+    return FALSE;
+}
+
+static void Add(char *report, int size, const char *entry)
+{
+    if (lstrlenA(report) + lstrlenA(entry) + 3 < size)
+        lstrcatA(lstrcatA(report, report[0] ? ", " : ""), entry);
+}
+
+// Adds to `report` each allow entry of `dacl` that grants another than Administrators, SYSTEM and
+// TrustedInstaller any of `rights`, as "WHO 0xMASK" after `prefix`.
+static void AddGrants(PACL dacl, DWORD rights, const char *prefix, char *report, int size)
+{
+    char entry[MAX_PATH + 256], name[192];
+    if (!dacl) {
+        wsprintfA(entry, "%sno DACL: everyone may do anything", prefix);
+        Add(report, size, entry);
+        return;
+    }
+    for (DWORD i = 0; i < dacl->AceCount; i++) {
+        ACCESS_ALLOWED_ACE *ace;
+        if (!GetAce(dacl, i, (void **)&ace)) {
+            wsprintfA(entry, "%sentry %lu unreadable", prefix, i);
+        } else {
+            BYTE type = ace->Header.AceType;
+            if (type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE
+                || type == ACCESS_DENIED_OBJECT_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE
+                || (ace->Header.AceFlags & INHERIT_ONLY_ACE) || !(ace->Mask & rights))
+                continue;
+            // Object entries keep their SID elsewhere; none belongs on a file, so one fails the check.
+            if (type != ACCESS_ALLOWED_ACE_TYPE && type != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
+                wsprintfA(entry, "%san entry of type %u", prefix, type);
+            } else {
+                if (Allowed(&ace->SidStart))
+                    continue;
+                NameEntry(&ace->SidStart, name, sizeof name);
+                wsprintfA(entry, "%s%s 0x%08lx", prefix, name, ace->Mask);
+            }
+        }
+        Add(report, size, entry);
+    }
+}
+
 // The script's owner and DACL into the launch record; false, with the reason in scriptRights, if
 // they cannot be read.
-static BOOL DescribeScript(const char *currentDirectory, ProbeLaunch *launch)
+static BOOL DescribeScript(const char *script, ProbeLaunch *launch)
 {
     static BYTE descriptor[8192];
-    char *report = launch->scriptRights;
-    const int size = sizeof launch->scriptRights;
-    char script[MAX_PATH];
-    DWORD needed;
-    BOOL present = FALSE, defaulted;
-    PACL dacl = NULL;
+    PACL dacl;
     PSID owner = NULL;
     SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision;
+    char *text;
 
-    if (!currentDirectory || lstrlenA(currentDirectory) + lstrlenA("\\pellumine.bat") >= MAX_PATH) {
-        lstrcpynA(report, currentDirectory ? "the current directory's path is too long" : "no current directory", size);
+    if (!ReadSecurity(script, descriptor, &owner, &dacl, &control, launch->scriptRights, sizeof launch->scriptRights))
         return FALSE;
-    }
-    lstrcpyA(script, currentDirectory);
-    if (script[0] && script[lstrlenA(script) - 1] != '\\')
-        lstrcatA(script, "\\");
-    lstrcatA(script, "pellumine.bat");
-    if (!GetFileSecurityA(script, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor, sizeof descriptor,
-                          &needed)
-        || !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)
-        || !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)
-        || !GetSecurityDescriptorControl(descriptor, &control, &revision)) {
-        char reason[MAX_PATH + 32];
-        wsprintfA(reason, "%s: error %lu", script, GetLastError());
-        lstrcpynA(report, reason, size);
-        return FALSE;
-    }
     launch->scriptProtected = (control & SE_DACL_PROTECTED) != 0;
     lstrcpynA(launch->scriptOwner, "none", sizeof launch->scriptOwner);
-    char *text;
     if (owner && ConvertSidToStringSidA(owner, &text)) {
         lstrcpynA(launch->scriptOwner, text, sizeof launch->scriptOwner);
         LocalFree(text);
     }
     if (const char *name = NameOf(owner, Administration))
         lstrcpynA(launch->scriptOwner, name, sizeof launch->scriptOwner);
-    report[0] = '\0';
-    if (!present || !dacl) {
-        lstrcpynA(report, "no DACL: everyone may do anything", size);
-        return TRUE;
-    }
-    for (DWORD i = 0; i < dacl->AceCount; i++) {
-        ACCESS_ALLOWED_ACE *ace;
-        char name[192], entry[sizeof name + 32];
-        if (!GetAce(dacl, i, (void **)&ace)) {
-            wsprintfA(entry, "entry %lu unreadable", i);
-        } else {
-            BYTE type = ace->Header.AceType;
-            if (type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE
-                || type == ACCESS_DENIED_OBJECT_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE
-                || (ace->Header.AceFlags & INHERIT_ONLY_ACE) || !ace->Mask)
-                continue;
-            // Object entries keep their SID elsewhere; none belongs on a file, so one fails the check.
-            if (type != ACCESS_ALLOWED_ACE_TYPE && type != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
-                wsprintfA(entry, "an entry of type %u", type);
-            } else {
-                if (Allowed(&ace->SidStart))
-                    continue;
-                NameEntry(&ace->SidStart, name, sizeof name);
-                wsprintfA(entry, "%s 0x%08lx", name, ace->Mask);
-            }
-        }
-        if (lstrlenA(report) + lstrlenA(entry) + 3 < size)
-            lstrcatA(lstrcatA(report, report[0] ? ", " : ""), entry);
-    }
+    launch->scriptRights[0] = '\0';
+    AddGrants(dacl, ~0u, "", launch->scriptRights, sizeof launch->scriptRights);
     return TRUE;
+}
+
+// Whoever may delete or rename the script's folder, or change its entries, can put another script
+// under its name: rights on the folder, and on its parent those that give the folder's DELETE.
+// Appends to `report`, as "PATH: WHO 0xMASK", each such right of another than Administrators,
+// SYSTEM and TrustedInstaller, and an owner other than them (an owner may rewrite the DACL). A
+// folder that is open without delete sharing cannot be deleted or renamed, whatever its parent
+// grants: there the parent is not looked at.
+extern "C" __declspec(dllexport) void DescribeScriptFolders(const char *script, char *report, int size)
+{
+    static BYTE descriptor[8192];
+    const DWORD rewrite = WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+    char folder[MAX_PATH], prefix[MAX_PATH + 8], name[192], entry[sizeof prefix + sizeof name];
+    report[0] = '\0';
+    lstrcpynA(folder, script, MAX_PATH);
+    for (int level = 0; level < 2; level++) {
+        if (level == 1) {
+            HANDLE opened = CreateFileA(folder, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+            if (opened == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
+                return;
+            if (opened != INVALID_HANDLE_VALUE)
+                CloseHandle(opened);
+        }
+        char *slash = NULL;
+        for (char *c = folder; *c; c = CharNextA(c))
+            if (*c == '\\')
+                slash = c;
+        // A drive's root keeps its backslash, and has no parent.
+        if (!slash || (slash > folder && slash[-1] == ':' && slash[1] == '\0'))
+            return;
+        slash[slash > folder && slash[-1] == ':' ? 1 : 0] = '\0';
+        PACL dacl;
+        PSID owner = NULL;
+        SECURITY_DESCRIPTOR_CONTROL control;
+        if (!ReadSecurity(folder, descriptor, &owner, &dacl, &control, entry, sizeof entry)) {
+            Add(report, size, entry);
+            return;
+        }
+        wsprintfA(prefix, "%s: ", folder);
+        if (!owner || !Allowed(owner)) {
+            NameEntry(owner, name, sizeof name);
+            wsprintfA(entry, "%sowner %s", prefix, name);
+            Add(report, size, entry);
+        }
+        AddGrants(dacl, level == 0 ? DELETE | FILE_DELETE_CHILD | rewrite : FILE_DELETE_CHILD | rewrite, prefix, report,
+                  size);
+    }
+}
+
+// The script's full path: the last quoted part of cmd.exe's command line, where a relative one is
+// taken from the current directory given to the call.
+static BOOL FindScript(const char *commandLine, const char *currentDirectory, char *script)
+{
+    char named[MAX_PATH], joined[2 * MAX_PATH];
+    const char *end = commandLine ? commandLine + lstrlenA(commandLine) : NULL, *start;
+    while (end && end > commandLine && end[-1] != '"')
+        end--;
+    for (start = end && end > commandLine ? end - 1 : NULL; start && start > commandLine && start[-1] != '"'; start--)
+        ;
+    if (!start || start == commandLine || end - start >= MAX_PATH)
+        return FALSE;
+    lstrcpynA(named, start, (int)(end - start));
+    BOOL absolute = (named[0] && named[1] == ':') || (named[0] == '\\' && named[1] == '\\');
+    if (!absolute && (!currentDirectory || !currentDirectory[0] || lstrlenA(currentDirectory) >= MAX_PATH))
+        return FALSE;
+    wsprintfA(joined, "%s%s%s", absolute ? "" : currentDirectory,
+              absolute || currentDirectory[lstrlenA(currentDirectory) - 1] == '\\' ? "" : "\\", named);
+    DWORD length = GetFullPathNameA(joined, MAX_PATH, script, NULL);
+    return length > 0 && length < MAX_PATH;
 }
 
 // The record the test made, mapped for writing; null, with no mapping, where there is none.
@@ -175,7 +259,10 @@ static BOOL WINAPI RecordingCreateProcessA(LPCSTR application, LPSTR commandLine
     launch.environment = environment != NULL;
     launch.startupFlags = startup->dwFlags;
     launch.showWindow = startup->wShowWindow;
-    launch.scriptRead = DescribeScript(currentDirectory, &launch);
+    if (!FindScript(commandLine, currentDirectory, launch.scriptPath))
+        lstrcpynA(launch.scriptRights, "no script named in quotes on the command line", sizeof launch.scriptRights);
+    else if ((launch.scriptRead = DescribeScript(launch.scriptPath, &launch)))
+        DescribeScriptFolders(launch.scriptPath, launch.folderRights, sizeof launch.folderRights);
     if (launch.defaultSwitches[0] && commandLine && lstrlenA(commandLine) < (int)sizeof launch.commandLine
         && CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, commandLine, sizeof program - 1, program,
                           sizeof program - 1) == CSTR_EQUAL) {

@@ -39,14 +39,18 @@ struct ProbeLaunch {
     WORD showWindow;
     BOOL created;  // what the real call returned
     DWORD processId;  // of the process it started
-    // Read just before the call, while the script exists (the current directory's pellumine.bat):
-    // whether its owner and DACL could be read at all; if so, every allow entry for another than
-    // Administrators, SYSTEM or TrustedInstaller, e.g. "Everyone 0x001200a9, S-1-5-21-... 0x001f01ff",
-    // empty if none, and if not, why. Its owner ("Administrators", "SYSTEM" or a SID) and whether its
-    // DACL is protected from inheritance. Windows enforces them; Wine makes them up from the file's
-    // Unix mode bits.
+    // Read just before the call, while the script exists (the last part in quotes on the command
+    // line, from the current directory given if relative): whether its owner and DACL could be read
+    // at all; if so, every allow entry for another than Administrators, SYSTEM or TrustedInstaller,
+    // e.g. "Everyone 0x001200a9, S-1-5-21-... 0x001f01ff", empty if none, and if not, why. Its owner
+    // ("Administrators", "SYSTEM" or a SID) and whether its DACL is protected from inheritance. What
+    // others may do to its folder and the folder's parent that would let them delete, replace or
+    // rewrite it (see DescribeScriptFolders), empty if nothing. Windows enforces them; Wine makes
+    // them up from the Unix mode bits.
+    char scriptPath[MAX_PATH];
     BOOL scriptRead;
     char scriptRights[512];
     char scriptOwner[128];
     BOOL scriptProtected;
+    char folderRights[512];
 };

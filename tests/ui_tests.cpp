@@ -4,7 +4,9 @@
 #include "support.h"
 
 #include <commctrl.h>
+#include <sddl.h>
 #include <versionhelpers.h>
+#include <gtest/gtest-spi.h>
 
 #include <algorithm>
 #include <functional>
@@ -32,6 +34,15 @@ std::string TextOf(HWND window)
     char text[512] = "";
     GetWindowTextA(window, text, sizeof text);
     return text;
+}
+
+// A window as a failure names it: its text, class and process.
+std::string Named(HWND window)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    return window ? "\"" + TextOf(window) + "\", class " + ClassOf(window) + ", process " + std::to_string(process)
+                  : "no window";
 }
 
 std::string Upper(std::string text)
@@ -137,11 +148,13 @@ HWND WaitForMainDialog(const Program &program)
 }
 
 // Keys pressed together on the keyboard: down in order, up in reverse. They go to the
-// foreground window, once `target` is it.
-void PressKeys(HWND target, std::initializer_list<WORD> keys)
+// foreground window, and are pressed only once `target` is it: Alt+F4 in another window (a CI
+// runner's console, say) would close that one.
+void PressKeys(HWND target, std::initializer_list<WORD> keys, DWORD wait = 10000)
 {
-    EXPECT_TRUE(WaitUntil([&] { return GetForegroundWindow() == target; }, 10000))
-        << "the keys would go to \"" << TextOf(GetForegroundWindow()) << "\"";
+    ASSERT_TRUE(WaitUntil([&] { return GetForegroundWindow() == target; }, wait))
+        << "no keys pressed: they would go to " << Named(GetForegroundWindow()) << ", in front of "
+        << Named(target);
     std::vector<INPUT> inputs;
     for (WORD key : keys) {
         INPUT input{};
@@ -162,8 +175,8 @@ void ClickAt(HWND target, POINT point)
 {
     HWND dialog = GetAncestor(target, GA_ROOT);
     ASSERT_TRUE(WaitUntil([&] { return GetForegroundWindow() == dialog && WindowFromPoint(point) == target; }, 10000))
-        << "the click would go to \"" << TextOf(WindowFromPoint(point)) << "\" with \""
-        << TextOf(GetForegroundWindow()) << "\" in the foreground";
+        << "the click would go to " << Named(WindowFromPoint(point)) << " with " << Named(GetForegroundWindow())
+        << " in the foreground";
     // Wine's desktop process reads the X crossing events of windows that came and went under the
     // pointer late, and moves the cursor back to where the pointer was then: once it has read them
     // (two round trips through its message loop), only moves to the point remain.
@@ -726,7 +739,8 @@ TEST_P(StartedBy, AnotherFormOfItsPathTheEntriesUnderTheLongPathGo)
     Installation installation;
     const Stage &stage = installation.stage;
     if (GetParam().of == ShortForm && ShortForm(stage.exe) == Wide(stage.exe) && !GiveShortName(stage.dir, L"ADDONL~1"))
-        GTEST_SKIP() << stage.dir << " has no short name, and none could be given: error " << GetLastError();
+        GTEST_SKIP() << stage.dir << " has no short name, and none could be given (error " << GetLastError()
+                     << "): the drive makes none (the kit for Windows turns them on for its run)";
     std::wstring started = GetParam().of(stage.exe);
     Program program(started, stage.temp);
     std::vector<int> steps;
@@ -753,12 +767,31 @@ INSTANTIATE_TEST_SUITE_P(Forms, StartedBy, ::testing::ValuesIn(PathForms),
                          [](const ::testing::TestParamInfo<PathForm> &info) { return info.param.name; });
 
 // Windows' cmd.exe opens the script again for every line: whoever may read or change its file could
-// learn or change the lines still to run, with the rights of the elevated program. Wine makes the
+// learn or change the lines still to run, with the rights of the elevated program; and so could
+// whoever may delete or rename it, or its folder, and put another in its place. Wine makes the
 // DACL up from the Unix mode bits, with entries for the Unix owner and SYSTEM: it shows only
 // whether Everyone is granted anything.
 TEST(Uninstall, ScriptGivesOrdinaryUsersNoRightToChangeIt)
 {
     Installation installation;
+    // First, that a folder which lets Everyone delete what it holds is seen as such.
+    std::string open = installation.stage.root + "\\open";
+    PSECURITY_DESCRIPTOR everyone;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x120156;;;WD)",
+                                                                     SDDL_REVISION_1, &everyone, NULL));
+    BOOL made = CreateDirectoryA(open.c_str(), NULL) && SetFileSecurityA(open.c_str(), DACL_SECURITY_INFORMATION, everyone);
+    LocalFree(everyone);
+    ASSERT_TRUE(made) << open << ": error " << GetLastError();
+    HMODULE probe = LoadLibraryA(Beside("ui_probe.dll").c_str());
+    auto describe = probe ? (void (*)(const char *, char *, int))GetProcAddress(probe, "DescribeScriptFolders") : NULL;
+    char control[512] = "";
+    if (describe)
+        describe((open + "\\pellumine.bat").c_str(), control, sizeof control);
+    if (probe)
+        FreeLibrary(probe);
+    ASSERT_TRUE(describe) << "ui_probe.dll has no DescribeScriptFolders";
+    ASSERT_NE(strstr(control, "Everyone"), nullptr) << "a folder granting Everyone FILE_DELETE_CHILD: " << control;
+
     Program program(installation.stage.exe, installation.stage.temp);
     std::vector<int> steps;
     ProbeLaunch launch;
@@ -768,12 +801,16 @@ TEST(Uninstall, ScriptGivesOrdinaryUsersNoRightToChangeIt)
     ASSERT_TRUE(launch.scriptRead) << "the script's permissions were not read: " << launch.scriptRights;
     if (UnderWine()) {
         EXPECT_EQ(strstr(launch.scriptRights, "Everyone"), nullptr) << launch.scriptRights;
+        EXPECT_EQ(strstr(launch.folderRights, "Everyone"), nullptr) << launch.folderRights;
         RecordProperty("NotCheckedUnderWine", std::string("entries for others: ") + launch.scriptRights + "; owner "
                                                   + launch.scriptOwner + ", DACL "
-                                                  + (launch.scriptProtected ? "protected" : "not protected"));
+                                                  + (launch.scriptProtected ? "protected" : "not protected")
+                                                  + "; on its folders: " + launch.folderRights);
         return;
     }
     EXPECT_STREQ(launch.scriptRights, "") << "entries that grant others than Administrators, SYSTEM and TrustedInstaller";
+    EXPECT_STREQ(launch.folderRights, "") << "others may delete, rename or rewrite " << launch.scriptPath
+                                          << " or its folder, and put another script in its place";
     EXPECT_TRUE(lstrcmpA(launch.scriptOwner, "Administrators") == 0 || lstrcmpA(launch.scriptOwner, "SYSTEM") == 0)
         << "owner " << launch.scriptOwner << ": an owner may rewrite the DACL";
     EXPECT_TRUE(launch.scriptProtected) << "the DACL takes entries inherited from the Temp folder";
@@ -938,6 +975,31 @@ TEST(Window, IgnoresOkWithANotificationCodeOtherThanZero)
     PressKeys(dialog, {VK_ESCAPE});
     EXPECT_EQ(program.Wait(10000), 0u);
     EXPECT_EQ(installation.State(), before);
+}
+
+// The tests' keys go only to the window they are meant for. Here the dialog is in front: keys meant
+// for a window of the test's own, never shown, must fail the test at once and leave the dialog be.
+TEST(Window, KeysForAWindowNotInFrontAreNeverPressed)
+{
+    Installation installation;
+    Program program(installation.stage.exe, installation.stage.temp);
+    HWND dialog = WaitForMainDialog(program);
+    ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
+    HWND hidden = CreateWindowExA(0, "Static", "hidden", WS_POPUP, 0, 0, 10, 10, NULL, NULL, NULL, NULL);
+    ::testing::TestPartResultArray failures;
+    {
+        ::testing::ScopedFakeTestPartResultReporter reporter(
+            ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
+        PressKeys(hidden, {VK_ESCAPE}, 1000);
+    }
+    DestroyWindow(hidden);
+    ASSERT_EQ(failures.size(), 1);
+    EXPECT_TRUE(failures.GetTestPartResult(0).fatally_failed());
+    EXPECT_NE(std::string(failures.GetTestPartResult(0).message()).find(Title), std::string::npos)
+        << "the window in front is not named: " << failures.GetTestPartResult(0).message();
+    EXPECT_EQ(program.Wait(1000), (DWORD)STILL_ACTIVE) << "Esc reached the dialog";
+    PressKeys(dialog, {VK_ESCAPE});
+    EXPECT_EQ(program.Wait(10000), 0u);
 }
 
 TEST(Uninstall, LibraryInUseIsReportedAndTheRestIsStillDone)
