@@ -48,7 +48,6 @@ int FilesLeft(const test::Stage &stage);
 // Times of one run, in milliseconds from the start (visible) or from OK (the rest); -1: never (run.cpp).
 struct Run {
     bool confirmed = false;  // OK was pressed (by us) or the uninstall happened (by a person)
-    bool exited = false;
     double visible = -1, exit = -1, exeGone = -1, folderGone = -1, scriptGone = -1;
     int left = -1;  // FilesLeft after the run
     std::vector<std::string> warnings;  // caption and text of each message box it showed

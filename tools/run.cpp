@@ -18,7 +18,7 @@ static double Now()
 
 struct WindowSearch {
     DWORD processId;
-    HWND except, found;
+    HWND found;
 };
 
 static BOOL CALLBACK FindDialog(HWND window, LPARAM param)
@@ -28,17 +28,17 @@ static BOOL CALLBACK FindDialog(HWND window, LPARAM param)
     char className[32];
     GetWindowThreadProcessId(window, &owner);
     GetClassNameA(window, className, sizeof className);
-    if (owner == search->processId && window != search->except && lstrcmpA(className, "#32770") == 0
-        && IsWindowVisible(window)) {
+    if (owner == search->processId && lstrcmpA(className, "#32770") == 0 && IsWindowVisible(window)) {
         search->found = window;
         return FALSE;
     }
     return TRUE;
 }
 
-static HWND VisibleDialog(DWORD processId, HWND except = NULL)
+// The program's dialog, once it shows.
+static HWND VisibleDialog(DWORD processId)
 {
-    WindowSearch search = {processId, except, NULL};
+    WindowSearch search = {processId, NULL};
     EnumWindows(FindDialog, (LPARAM)&search);
     return search.found;
 }
@@ -78,24 +78,16 @@ static std::vector<double> TimesUntilGone(const std::vector<std::string> &paths,
     return times;
 }
 
-// Presses Enter in the dialog (at `ok`), then answers each warning box the same way, keeping what
-// it said, until the program exits or 10 s have passed.
-static void Confirm(const Program &program, HWND dialog, double ok, Run &run)
+// Presses Enter in the dialog and answers each warning box that follows, keeping what it said.
+// The moment the program exited, or -1 if it still ran 10 s later.
+static double Confirm(const Program &program, HWND dialog, std::vector<std::string> &warnings)
 {
+    BoxWatcher boxes(program.info.dwProcessId);
     PressEnter(dialog);
-    run.confirmed = true;
-    while (!(run.exited = WaitForSingleObject(program.info.hProcess, 50) == WAIT_OBJECT_0) && Now() - ok < 10000) {
-        HWND box = VisibleDialog(program.info.dwProcessId, dialog);
-        if (!box)
-            continue;
-        char caption[256] = "", text[1024] = "";
-        GetWindowTextA(box, caption, sizeof caption);
-        GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
-        run.warnings.push_back(std::string(caption) + " " + text);
-        PressEnter(box);
-        for (int i = 0; i < 100 && IsWindowVisible(box); i++)
-            Sleep(20);
-    }
+    double exited = WaitForSingleObject(program.info.hProcess, 10000) == WAIT_OBJECT_0 ? Now() : -1;
+    for (const BoxWatcher::Box &box : boxes.Boxes())
+        warnings.push_back(box.caption + " " + box.text);
+    return exited;
 }
 
 Run RunProgram(const Stage &stage, bool automatic, const std::string &screenshot)
@@ -130,7 +122,7 @@ Run RunProgram(const Stage &stage, bool automatic, const std::string &screenshot
     }
     run.visible = Now() - start;
 
-    double ok;
+    double ok, exited;
     if (automatic) {
         WaitForInputIdle(program.info.hProcess, 5000);
         if (!screenshot.empty()) {
@@ -139,20 +131,20 @@ Run RunProgram(const Stage &stage, bool automatic, const std::string &screenshot
                 fprintf(stderr, "driver: could not save the screenshot %s\n", screenshot.c_str());
         }
         ok = Now();
-        Confirm(program, dialog, ok, run);
+        exited = Confirm(program, dialog, run.warnings);
+        run.confirmed = true;
     } else {
         fprintf(stderr, "The dialog is on your screen: click OK to uninstall, or Cancel.\n");
         WaitForSingleObject(program.info.hProcess, INFINITE);
-        ok = Now();
-        run.exited = true;
+        ok = exited = Now();
         // A person's click cannot be timed from here; an uninstall is seen by its effect.
         run.confirmed = !KeyExists(HKEY_LOCAL_MACHINE, UninstallKey) || !Exists(stage.library);
     }
-    if (!run.exited) {
+    if (exited < 0) {
         run.problem = "the program did not exit within 10 s after OK";
         return run;
     }
-    run.exit = Now() - ok;
+    run.exit = exited - ok;
     if (!run.confirmed)
         return run;
     std::vector<double> gone = TimesUntilGone({stage.exe, stage.dir, stage.script}, ok, 10000);
