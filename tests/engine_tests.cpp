@@ -90,17 +90,6 @@ void SetFolderLength(Stage &stage, size_t length)
     stage.MoveTo(stage.root + "\\" + std::string(length - stage.root.size() - 1, 'L'));
 }
 
-DWORD SharedCount(const std::string &name)
-{
-    HKEY key;
-    DWORD count = 0, size = sizeof count;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SharedDllsKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return 0;
-    RegQueryValueExA(key, name.c_str(), NULL, NULL, (BYTE *)&count, &size);
-    RegCloseKey(key);
-    return count;
-}
-
 // The script's process, and anything else the program started, has ended.
 ::testing::AssertionResult ScriptEnded(const Program &program)
 {

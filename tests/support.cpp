@@ -330,6 +330,17 @@ std::string GetString(HKEY root, const std::string &key, const std::string &name
     return result == ERROR_SUCCESS ? std::string(data) : "<no value>";
 }
 
+DWORD SharedCount(const std::string &name)
+{
+    HKEY key;
+    DWORD count = 0, size = sizeof count;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SharedDllsKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return 0;
+    RegQueryValueExA(key, name.c_str(), NULL, NULL, (BYTE *)&count, &size);
+    RegCloseKey(key);
+    return count;
+}
+
 bool KeyExists(HKEY root, const std::string &key, REGSAM view)
 {
     HKEY handle;

@@ -108,6 +108,8 @@ LONG SetValue(HKEY root, const std::string &key, const std::string &name, DWORD 
 LONG SetString(HKEY root, const std::string &key, const std::string &name, const std::string &value, REGSAM view = 0);
 bool ValueExists(HKEY root, const std::string &key, const std::string &name, REGSAM view = 0);
 std::string GetString(HKEY root, const std::string &key, const std::string &name);
+// A library's shared count in this program's view; 0 if it has none.
+DWORD SharedCount(const std::string &name);
 bool KeyExists(HKEY root, const std::string &key, REGSAM view = 0);
 void DeleteTree(HKEY root, const std::string &key, REGSAM view = 0);
 
