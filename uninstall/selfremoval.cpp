@@ -19,32 +19,20 @@ typedef NTSTATUS(NTAPI *NtCreateFileProc)(HANDLE *file, ACCESS_MASK access, OBJE
                                            IO_STATUS_BLOCK *status, LARGE_INTEGER *size, ULONG fileAttributes,
                                            ULONG share, ULONG disposition, ULONG options, void *ea, ULONG eaLength);
 
-// A DWORD value of the user's, or `fallback` where there is none of that type and size.
-static DWORD ReadUserDword(const char *keyName, const char *valueName, DWORD fallback)
-{
-    HKEY key;
-    DWORD value, size = sizeof value, type;
-
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, keyName, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-        if (RegQueryValueExA(key, valueName, NULL, &type, (BYTE *)&value, &size) == ERROR_SUCCESS && type == REG_DWORD
-            && size == sizeof value)
-            fallback = value;
-        RegCloseKey(key);
-    }
-    return fallback;
-}
-
 // The code page cmd.exe decodes the script in: its new console's. The console host starts from
 // the OEM code page, takes the user's console defaults (HKCU\Console, CodePage) over it, except an
 // East Asian code page other than the system's own, and then the values of a subkey named after
 // the console's title. The interpreter's console is titled with this run's folder name, which no
-// key can name in advance, so only the defaults apply.
+// key can name in advance, so only the defaults apply. A code page this system cannot convert
+// spells no path, and so writes no script.
 static UINT ScriptCodePage()
 {
-    UINT oem = GetOEMCP();
-    UINT codePage = ReadUserDword("Console", "CodePage", oem);
+    DWORD codePage, size = sizeof codePage;
 
-    return codePage == 932 || codePage == 936 || codePage == 949 || codePage == 950 ? oem : codePage;
+    if (RegGetValueA(HKEY_CURRENT_USER, "Console", "CodePage", RRF_RT_REG_DWORD, NULL, &codePage, &size) != ERROR_SUCCESS
+        || (codePage - 932 < 19 && (0x60011 >> (codePage - 932) & 1)))  // 932, 936, 949, 950
+        return CP_OEMCP;
+    return codePage;
 }
 
 // The path as the script has to spell it, in the code page cmd.exe reads it in: its long form where
@@ -82,7 +70,7 @@ static BOOL WritePath(HANDLE file, const char *path, DWORD length)
 // rename or replace the folder, not even where the Temp folder lets everybody delete what it holds.
 static HANDLE CreateScriptFolder(const char *folder, void *rights)
 {
-    WCHAR path[MAX_PATH + 4] = L"\\??\\";
+    WCHAR path[MAX_PATH + 4];
     NtCreateFileProc createFile = (NtCreateFileProc)(void *)GetProcAddress(GetModuleHandleA("ntdll"), "NtCreateFile");
     int length = MultiByteToWideChar(CP_ACP, 0, folder, -1, path + 4, MAX_PATH) + 3;
     UNICODE_STRING name = {(USHORT)(length * sizeof(WCHAR)), (USHORT)(length * sizeof(WCHAR)), path};
@@ -90,6 +78,8 @@ static HANDLE CreateScriptFolder(const char *folder, void *rights)
     IO_STATUS_BLOCK status;
     HANDLE held;
 
+    path[0] = path[3] = '\\';
+    path[1] = path[2] = '?';
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, NULL, rights);
     if (!createFile || length == 3
         || createFile(&held, FILE_TRAVERSE, &attributes, &status, NULL, FILE_ATTRIBUTE_NORMAL,
@@ -106,42 +96,38 @@ static HANDLE CreateNewFile(const char *path, SECURITY_ATTRIBUTES *security)
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
 }
 
-// Writes the script named by WorkPath, in the folder `folder`, spelled in `codePage`. A script that
-// cmd.exe could not read exactly, or that was cut short, is deleted.
-static BOOL WriteScript(const char *exe, const char *folder, UINT codePage, SECURITY_ATTRIBUTES *security)
+// Writes the script named by WorkPath, spelled in `codePage`; FALSE where cmd.exe could not read it
+// exactly, or it was cut short.
+static BOOL WriteScript(const char *exe, UINT codePage, SECURITY_ATTRIBUTES *security)
 {
-    char exeBatch[MAX_PATH], scriptBatch[MAX_PATH], folderBatch[MAX_PATH];
+    char exeBatch[MAX_PATH], exeFolder[MAX_PATH], scriptBatch[MAX_PATH], folderBatch[MAX_PATH];
+    // The first line tells the uninstaller that cmd.exe runs the script with the script's folder as
+    // its current directory, which keeps the folder from being renamed from then on. cmd.exe opens
+    // the script by name again for each line: the last line deletes it, leaves the folder, removes
+    // it and ends cmd.exe, so nothing is read from those names once they may be somebody else's.
+    const char *pieces[] = {"del pellumine.run\r\n:Repeat\r\ndel \"", exeBatch, "\"\r\nif exist \"", exeBatch,
+                            "\" goto Repeat\r\nrmdir \"", exeFolder, "\"\r\ndel \"", scriptBatch,
+                            "\" & cd .. & rmdir \"", folderBatch, "\" & exit\r\n"};
     HANDLE file;
-    DWORD length, directory;
-    BOOL written;
+    DWORD directory;
+    BOOL written = TRUE;
 
-    if (!ToBatchPath(codePage, exe, exeBatch) || !ToBatchPath(codePage, WorkPath, scriptBatch)
-        || !ToBatchPath(codePage, folder, folderBatch))
+    if (!ToBatchPath(codePage, exe, exeBatch) || !ToBatchPath(codePage, WorkPath, scriptBatch))
         return FALSE;
+    // The script's folder is its path without "\\pellumine.bat".
+    lstrcpynA(folderBatch, scriptBatch, lstrlenA(scriptBatch) - 13);
     file = CreateNewFile(WorkPath, security);
     if (file == INVALID_HANDLE_VALUE)
         return FALSE;
-    length = lstrlenA(exeBatch);
     directory = FolderPartLength(codePage, exeBatch);
     // The folder is the path up to its last backslash, but a drive's root keeps it: "C:" alone
     // would name whatever the current directory on that drive is.
     if (directory > 0 && !(directory > 1 && exeBatch[directory - 2] == ':'))
         directory--;
-
-    // The first line tells the uninstaller that cmd.exe runs the script with the script's folder as
-    // its current directory, which keeps the folder from being renamed from then on. cmd.exe opens
-    // the script by name again for each line: the last line deletes it, leaves the folder, removes
-    // it and ends cmd.exe, so nothing is read from those names once they may be somebody else's.
-    written = Write(file, "del pellumine.run\r\n:Repeat\r\ndel \"", 33) && WritePath(file, exeBatch, length)
-              && Write(file, "\"\r\nif exist \"", 13) && WritePath(file, exeBatch, length)
-              && Write(file, "\" goto Repeat\r\nrmdir \"", 22) && WritePath(file, exeBatch, directory)
-              && Write(file, "\"\r\ndel \"", 8) && WritePath(file, scriptBatch, lstrlenA(scriptBatch))
-              && Write(file, "\" & cd .. & rmdir \"", 19) && WritePath(file, folderBatch, lstrlenA(folderBatch))
-              && Write(file, "\" & exit\r\n", 10);
-    written = CloseHandle(file) && written;
-    if (!written)
-        DeleteFileA(WorkPath);
-    return written;
+    lstrcpynA(exeFolder, exeBatch, directory + 1);
+    for (const char *piece : pieces)
+        written = written && WritePath(file, piece, lstrlenA(piece));
+    return CloseHandle(file) && written;
 }
 
 // Starts the system's own cmd.exe on the script, hidden, without AutoRun commands and suspended,
@@ -155,20 +141,15 @@ static BOOL WriteScript(const char *exe, const char *folder, UINT codePage, SECU
 static BOOL StartScript(const char *exe, const char *interpreter, const char *folder, char *folderName,
                         const char *started)
 {
-    STARTUPINFOA startup;
+    STARTUPINFOA startup = {};
     PROCESS_INFORMATION process;
     char commandLine[] = "cmd.exe /d /v:off /c \".\\pellumine.bat\"";
-    HANDLE waits[2];
     BOOL running;
 
-    ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
+    startup.lpTitle = folderName;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
-    startup.lpTitle = folderName;
-    waits[0] = FindFirstChangeNotificationA(folder, FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
-    if (waits[0] == INVALID_HANDLE_VALUE)
-        return FALSE;
     running = CreateProcessA(interpreter, commandLine, NULL, NULL, FALSE,
                              CREATE_SUSPENDED | IDLE_PRIORITY_CLASS | CREATE_NO_WINDOW, NULL, folder, &startup, &process);
     if (running) {
@@ -178,16 +159,18 @@ static BOOL StartScript(const char *exe, const char *interpreter, const char *fo
         SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
         SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
         ResumeThread(process.hThread);
-        waits[1] = process.hProcess;
-        // Only administrators can change anything in the folder: the one change is the marker's going.
-        running = WaitForMultipleObjects(2, waits, FALSE, ScriptStartWait) == WAIT_OBJECT_0
-                  && GetFileAttributesA(started) == INVALID_FILE_ATTRIBUTES;
+        // Only administrators can change anything in the folder: the marker goes when cmd.exe runs
+        // the script's first line. Until then, or until cmd.exe ends or the time is up, it is looked
+        // for every 10 ms.
+        for (DWORD waited = 0; !(running = GetFileAttributesA(started) == INVALID_FILE_ATTRIBUTES)
+                               && waited < ScriptStartWait && WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT;
+             waited += 10)
+            ;
         if (!running)
             TerminateProcess(process.hProcess, 0);
         CloseHandle(process.hProcess);
         CloseHandle(process.hThread);
     }
-    FindCloseChangeNotification(waits[0]);
     return running;
 }
 
@@ -206,25 +189,25 @@ void LaunchSelfRemoval()
     // does not declare itself aware of it a folder of the user's own, which the user can write to.
     UINT length = GetSystemWindowsDirectoryA(folder, MAX_PATH);
 
-    // Without the exact path there is no script, nor in a code page this system cannot convert.
-    if (exact && IsValidCodePage(codePage) && systemLength > 0 && systemLength + sizeof "\\cmd.exe" <= MAX_PATH
-        && length > 0 && length + sizeof "\\Temp\\" + FolderNameLength + sizeof LibraryFileName <= MAX_PATH
+    // Without the exact path there is no script.
+    // (0, for a failed call, wraps round and fails the comparison too.)
+    if (exact && systemLength - 1 < MAX_PATH - sizeof "\\cmd.exe"
+        && length - 1 < MAX_PATH - sizeof "\\Temp\\" - FolderNameLength - sizeof LibraryFileName
         && ConvertStringSecurityDescriptorToSecurityDescriptorA(ScriptRights, SDDL_REVISION_1,
                                                                 &security.lpSecurityDescriptor, NULL)) {
         lstrcpyA(interpreter + systemLength, "\\cmd.exe");
         lstrcpyA(folder + length, "\\Temp\\");
         length += sizeof "\\Temp\\" - 1;
         // A name never used before: one that is taken, by anybody, is never opened.
-        for (int attempt = 0; !held && attempt < 4 && RtlGenRandom(random, sizeof random); attempt++) {
+        if (RtlGenRandom(random, sizeof random)) {
             wsprintfA(folder + length, FolderNameFormat, random[0], random[1]);
             held = CreateScriptFolder(folder, security.lpSecurityDescriptor);
         }
         if (held) {
             wsprintfA(started, "%s\\pellumine.run", folder);
-            wsprintfA(WorkPath, "%s\\%s", folder, LibraryFileName);
-            lstrcpyA(WorkPath + length + FolderNameLength + 11, "bat");
+            wsprintfA(WorkPath, "%s\\pellumine.bat", folder);
             marker = CreateNewFile(started, &security);
-            running = marker != INVALID_HANDLE_VALUE && CloseHandle(marker) && WriteScript(exe, folder, codePage, &security)
+            running = marker != INVALID_HANDLE_VALUE && CloseHandle(marker) && WriteScript(exe, codePage, &security)
                       && StartScript(exe, interpreter, folder, folder + length, started);
             CloseHandle(held);
             if (!running) {

@@ -78,7 +78,7 @@ static const WCHAR *LongForm(WCHAR *path, WCHAR *longPath)
     if (path[0] == '\\' && path[1] == '\\' && path[2] == '?' && path[3] == '\\') {
         if (path[4] && path[5] == ':' && path[6] == '\\') {
             path += 4;
-        } else if (CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, path + 4, 4, L"UNC\\", 4) == CSTR_EQUAL) {
+        } else if (CompareStringOrdinal(path + 4, 4, L"UNC\\", 4, TRUE) == CSTR_EQUAL) {
             path += 6;
             path[0] = '\\';
         }
@@ -232,10 +232,7 @@ BOOL GetSessionUser(PSID user)
     if (query && freeMemory && query(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSUserName, &name, &got)
         && query(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSDomainName, &domain, &got) && name[0]
         && lstrlenW(domain) + 1 + lstrlenW(name) < MAX_PATH) {
-        lstrcpyW(account, domain);
-        if (domain[0])
-            lstrcatW(account, L"\\");
-        lstrcatW(account, name);
+        wsprintfW(account, domain[0] ? L"%s\\%s" : L"%s%s", domain, name);
         // Usually the program runs as the one signed in: then there is nothing to look up.
         if (IsOwnAccountName(account))
             found = GetOwnUser(user);
