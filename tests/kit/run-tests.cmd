@@ -79,18 +79,20 @@ set wow64=
 if defined PROCESSOR_ARCHITEW6432 set wow64=1
 if /i not "%PROCESSOR_ARCHITECTURE%"=="x86" set wow64=1
 
-rem Entries a real installation of the add-on or its host may hold, and the user's AutoRun, which
-rem a test changes: saved now, put back at the end.
+rem Entries a real installation of the add-on or its host may hold, and the user's AutoRun and
+rem console defaults, which tests change: saved now, put back at the end.
 set "key.host=HKCU\Software\Tovaslin"
 set "view.host="
 set "key.autorun=HKCU\Software\Microsoft\Command Processor"
 set "view.autorun="
+set "key.console=HKCU\Console"
+set "view.console="
 set "key.uninstall=HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Pellumine"
 set "view.uninstall=/reg:32"
 set "key.uninstall64=HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Pellumine"
 set "view.uninstall64=/reg:64"
-set entries=host autorun uninstall
-if defined wow64 set entries=host autorun uninstall uninstall64
+set entries=host autorun console uninstall
+if defined wow64 set entries=host autorun console uninstall uninstall64
 rem The tests stage on C:, in this folder. Whether C: makes short (8.3) names decides which of two
 rem branches some cases take: the tests run with short names made, then the case that must do
 rem without them runs again with none made. C:'s setting is saved and put back like the keys.
@@ -105,7 +107,7 @@ if exist "results\short-names-C-was-*.txt" set leftover=1
 if defined leftover (
     echo An earlier run stopped before it put back the entries and settings it had saved. Their only
     echo record is in "%kit%results". Put each back from this prompt, then start this again:
-    for %%n in (host autorun uninstall uninstall64) do call :HowToPutBack %%n
+    for %%n in (host autorun console uninstall uninstall64) do call :HowToPutBack %%n
     call :HowToPutBackShortNames
     echo Nothing was changed.
     exit /b 2
