@@ -1002,6 +1002,23 @@ TEST(Window, KeysForAWindowNotInFrontAreNeverPressed)
     EXPECT_EQ(program.Wait(10000), 0u);
 }
 
+// Presses Enter in the dialog and checks the warning that comes up: owned by the dialog, with OK
+// alone, naming `path`. The warning's window, or null.
+HWND EnterForWarning(Program &program, HWND dialog, const std::string &path)
+{
+    PressKeys(dialog, {VK_RETURN});
+    HWND box = ::testing::Test::HasFatalFailure() ? NULL : WaitForDialog(program, NULL, dialog);
+    EXPECT_TRUE(box) << "no warning; exit code " << program.Wait(0);
+    if (box) {
+        BoxWatcher::Box warning = ReadBox(box);
+        EXPECT_EQ(warning.caption, "Can't delete the file named:");
+        EXPECT_EQ(warning.text, path);
+        EXPECT_EQ(warning.owner, dialog);
+        EXPECT_EQ(warning.buttons, 1);
+    }
+    return box;
+}
+
 TEST(Uninstall, LibraryInUseIsReportedAndTheRestIsStillDone)
 {
     Installation installation;
@@ -1013,14 +1030,8 @@ TEST(Uninstall, LibraryInUseIsReportedAndTheRestIsStillDone)
     ASSERT_TRUE(dialog) << "no window \"" << Title << "\"; exit code " << program.Wait(0);
     Probe probe(dialog);
 
-    PressKeys(dialog, {VK_RETURN});
-    HWND box = WaitForDialog(program, NULL, dialog);
-    ASSERT_TRUE(box) << "no warning; exit code " << program.Wait(0);
-    BoxWatcher::Box warning = ReadBox(box);
-    EXPECT_EQ(warning.caption, "Can't delete the file named:");
-    EXPECT_EQ(warning.text, stage.library);
-    EXPECT_EQ(warning.owner, dialog);
-    EXPECT_EQ(warning.buttons, 1);
+    HWND box = EnterForWarning(program, dialog, stage.library);
+    ASSERT_TRUE(box);
     EXPECT_TRUE(IsWindowVisible(dialog));
     EXPECT_EQ(ProgressPosition(dialog), 0) << "while the warning is up";
     EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SharedDllsKey, stage.library)) << "the count goes before the file";
@@ -1053,13 +1064,8 @@ TEST(Uninstall, AnInterpreterThatNeverRunsTheScriptLeavesTheProgramWithAWarning)
     Probe probe(dialog);
     probe.Tell([](ProbeLaunch &told) { lstrcpyA(told.defaultSwitches, "/c rem"); });
 
-    PressKeys(dialog, {VK_RETURN});
-    HWND box = WaitForDialog(program, NULL, dialog);
-    ASSERT_TRUE(box) << "no warning; exit code " << program.Wait(0);
-    BoxWatcher::Box warning = ReadBox(box);
-    EXPECT_EQ(warning.caption, "Can't delete the file named:");
-    EXPECT_EQ(warning.text, stage.exe);
-    EXPECT_EQ(warning.owner, dialog);
+    HWND box = EnterForWarning(program, dialog, stage.exe);
+    ASSERT_TRUE(box);
     EXPECT_EQ(ProgressPosition(dialog), 1) << "while the warning is up";
     PressKeys(box, {VK_RETURN});
     ASSERT_EQ(program.Wait(30000), 0u);
