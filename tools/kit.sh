@@ -24,8 +24,8 @@ if [ -f "$build/tests/win32/uninst.exe" ]; then
     mkdir "$kit/win32"
     cp "$build/tests/win32/uninst.exe" "$kit/win32/"
 fi
-# Windows' cmd.exe needs CRLF line ends to find a batch file's labels reliably; Notepad before
-# Windows 10 needs them too. The kit's README.txt is the repository's page on testing on Windows.
+# Windows' cmd.exe needs CRLF line ends to find a batch file's labels reliably, and
+# Notepad on Windows 7 and 8 too. The kit's README.txt is docs/testing-on-windows.md: one text for both.
 crlf() { sed 's/\r*$/\r/' "$1" >"$2"; }
 crlf "$here/../tests/kit/run-tests.cmd" "$kit/run-tests.cmd"
 crlf "$here/../docs/testing-on-windows.md" "$kit/README.txt"
