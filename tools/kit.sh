@@ -24,9 +24,10 @@ if [ -f "$build/tests/win32/uninst.exe" ]; then
     mkdir "$kit/win32"
     cp "$build/tests/win32/uninst.exe" "$kit/win32/"
 fi
-# Windows' cmd.exe needs CRLF line ends to find a batch file's labels reliably.
-for file in run-tests.cmd README.txt; do
-    sed 's/\r*$/\r/' "$here/../tests/kit/$file" >"$kit/$file"
-done
+# Windows' cmd.exe needs CRLF line ends to find a batch file's labels reliably, and
+# Notepad on Windows 7 and 8 too. The kit's README.txt is docs/testing-on-windows.md: one text for both.
+crlf() { sed 's/\r*$/\r/' "$1" >"$2"; }
+crlf "$here/../tests/kit/run-tests.cmd" "$kit/run-tests.cmd"
+crlf "$here/../docs/testing-on-windows.md" "$kit/README.txt"
 (cd "$(dirname "$kit")" && zip -qrX "$(basename "$kit").zip" "$(basename "$kit")")
 echo "$kit/ and $kit.zip: $(ls "$kit" | wc -l) files, uninst.exe SHA-256 $(sha256sum "$kit/uninst.exe" | cut -d' ' -f1)"
