@@ -664,6 +664,36 @@ static BOOL CALLBACK CountButton(HWND child, LPARAM count)
     return TRUE;
 }
 
+struct DialogSearch {
+    DWORD processId;
+    const char *title;
+    HWND except;
+    HWND found;
+};
+
+static BOOL CALLBACK MatchDialog(HWND window, LPARAM param)
+{
+    DialogSearch *search = (DialogSearch *)param;
+    DWORD owner = 0;
+    char className[32], title[512];
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != search->processId || window == search->except || !IsWindowVisible(window)
+        || !GetClassNameA(window, className, sizeof className) || lstrcmpA(className, "#32770") != 0)
+        return TRUE;
+    GetWindowTextA(window, title, sizeof title);
+    if (search->title && lstrcmpA(title, search->title) != 0)
+        return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+HWND VisibleDialog(DWORD processId, const char *title, HWND except)
+{
+    DialogSearch search = {processId, title, except, NULL};
+    EnumWindows(MatchDialog, (LPARAM)&search);
+    return search.found;
+}
+
 struct BoxSearch {
     DWORD processId;
     HWND found;

@@ -165,6 +165,10 @@ struct Program {
     HANDLE job = NULL;
 };
 
+// A visible dialog window of the process, titled `title` (null: any title), other than `except`;
+// null if there is none now.
+HWND VisibleDialog(DWORD processId, const char *title = nullptr, HWND except = NULL);
+
 // Answers the message boxes a process shows: presses OK on each and records caption, text and owner.
 class BoxWatcher {
 public:

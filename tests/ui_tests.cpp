@@ -104,34 +104,13 @@ struct Installation {
     const std::string third = "C:\\Third\\third.dll";
 };
 
-struct DialogSearch {
-    DWORD processId;
-    const char *title;  // null: any title
-    HWND except;
-    HWND found;
-};
-
-BOOL CALLBACK MatchDialog(HWND window, LPARAM param)
-{
-    DialogSearch *search = (DialogSearch *)param;
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner != search->processId || window == search->except || !IsWindowVisible(window)
-        || ClassOf(window) != "#32770" || (search->title && TextOf(window) != search->title))
-        return TRUE;
-    search->found = window;
-    return FALSE;
-}
-
 // A visible dialog window of the process, other than `except`; null if none comes in time.
 HWND WaitForDialog(const Program &program, const char *title, HWND except = NULL, DWORD milliseconds = 10000)
 {
     DWORD start = GetTickCount();
     do {
-        DialogSearch search = {program.info.dwProcessId, title, except, NULL};
-        EnumWindows(MatchDialog, (LPARAM)&search);
-        if (search.found)
-            return search.found;
+        if (HWND found = VisibleDialog(program.info.dwProcessId, title, except))
+            return found;
         if (WaitForSingleObject(program.info.hProcess, 20) == WAIT_OBJECT_0)
             return NULL;
     } while (GetTickCount() - start < milliseconds);

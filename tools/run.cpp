@@ -16,33 +16,6 @@ static double Now()
     return counter.QuadPart * 1000.0 / frequency.QuadPart;
 }
 
-struct WindowSearch {
-    DWORD processId;
-    HWND found;
-};
-
-static BOOL CALLBACK FindDialog(HWND window, LPARAM param)
-{
-    WindowSearch *search = (WindowSearch *)param;
-    DWORD owner = 0;
-    char className[32];
-    GetWindowThreadProcessId(window, &owner);
-    GetClassNameA(window, className, sizeof className);
-    if (owner == search->processId && lstrcmpA(className, "#32770") == 0 && IsWindowVisible(window)) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// The program's dialog, once it shows.
-static HWND VisibleDialog(DWORD processId)
-{
-    WindowSearch search = {processId, NULL};
-    EnumWindows(FindDialog, (LPARAM)&search);
-    return search.found;
-}
-
 // Saves what the screen shows of a window as a 24-bit BMP.
 static bool SaveScreenshot(HWND window, const std::string &path)
 {
