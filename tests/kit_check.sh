@@ -157,5 +157,9 @@ $(tr -d '\r' <"$work/stop")"
 }
 stops "$work/lacking" "^This folder lacks planted.dll: unpack the whole zip" rm "$work/lacking/planted.dll"
 stops "$work/Łก kit" "cannot spell the name of the kit's folder" true
-[ "$(real)" = "$before" ] || fail "an early stop changed the real entries"
+stopped=$(real)
+[ "$stopped" = "$before" ] || fail "an early stop changed the real entries: before
+$before
+after
+$stopped"
 echo "The kit ran from $kit with the build tree hidden: $last"
