@@ -559,11 +559,21 @@ Program::~Program()
         CloseHandle(job);
 }
 
+static HWND ShownBox(DWORD processId);
+
 DWORD Program::Wait(DWORD milliseconds)
 {
     DWORD code = STILL_ACTIVE;
     if (started && WaitForSingleObject(info.hProcess, milliseconds) == WAIT_OBJECT_0)
         GetExitCodeProcess(info.hProcess, &code);
+    // A program that waits for its user says why, where it shows a message box.
+    HWND box = code == STILL_ACTIVE && started ? ShownBox(info.dwProcessId) : NULL;
+    if (box) {
+        char caption[256], text[1024];
+        GetWindowTextA(box, caption, sizeof caption);
+        GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+        fprintf(stderr, "process %lu still runs, showing a message box \"%s\": %s\n", info.dwProcessId, caption, text);
+    }
     return code;
 }
 
@@ -716,29 +726,35 @@ static BOOL CALLBACK FindBox(HWND window, LPARAM search)
     return TRUE;
 }
 
+static HWND ShownBox(DWORD processId)
+{
+    BoxSearch search = {processId, NULL};
+    EnumWindows(FindBox, (LPARAM)&search);
+    return search.found;
+}
+
 DWORD WINAPI BoxWatcher::Run(void *param)
 {
     BoxWatcher *self = (BoxWatcher *)param;
     while (WaitForSingleObject(self->stop_, 20) == WAIT_TIMEOUT) {
-        BoxSearch search = {self->processId_, NULL};
-        EnumWindows(FindBox, (LPARAM)&search);
-        if (!search.found)
+        HWND found = ShownBox(self->processId_);
+        if (!found)
             continue;
         Box box;
         char text[1024];
-        GetWindowTextA(search.found, text, sizeof text);
+        GetWindowTextA(found, text, sizeof text);
         box.caption = text;
-        GetDlgItemTextA(search.found, 0xFFFF, text, sizeof text);
+        GetDlgItemTextA(found, 0xFFFF, text, sizeof text);
         box.text = text;
-        box.owner = GetWindow(search.found, GW_OWNER);
+        box.owner = GetWindow(found, GW_OWNER);
         box.buttons = 0;
-        EnumChildWindows(search.found, CountButton, (LPARAM)&box.buttons);
+        EnumChildWindows(found, CountButton, (LPARAM)&box.buttons);
         EnterCriticalSection(&self->lock_);
         self->boxes_.push_back(box);
         LeaveCriticalSection(&self->lock_);
-        PostMessageA(search.found, WM_COMMAND, IDOK, 0);
+        PostMessageA(found, WM_COMMAND, IDOK, 0);
         // Wait for this box to go before looking for the next.
-        for (int i = 0; i < 250 && IsWindow(search.found); i++)
+        for (int i = 0; i < 250 && IsWindow(found); i++)
             Sleep(20);
     }
     return 0;
