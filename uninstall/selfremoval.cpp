@@ -160,10 +160,11 @@ static BOOL StartScript(const char *exe, const char *interpreter, const char *fo
         SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
         ResumeThread(process.hThread);
         // Only administrators can change anything in the folder: the marker goes when cmd.exe runs
-        // the script's first line. It is looked for every 10 ms until then or until the time is up;
-        // once cmd.exe has ended, the wait returns at once and the marker is looked for once more.
+        // the script's first line. It is looked for every 10 ms until then, until the time is up, or
+        // until cmd.exe has ended: the script loops while this program runs, so a cmd.exe that has
+        // ended is not running it, whether it came to the first line or not.
         for (DWORD waited = 0; !(running = GetFileAttributesA(started) == INVALID_FILE_ATTRIBUTES)
-                               && waited < ScriptStartWait && WaitForSingleObject(process.hProcess, 10) != WAIT_FAILED;
+                               && waited < ScriptStartWait && WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT;
              waited += 10)
             ;
         if (!running)
