@@ -183,6 +183,21 @@ std::string WindowsTemp()
     return std::string(windows, length < MAX_PATH ? length : 0) + "\\Temp\\";
 }
 
+int CountEntries(const std::string &folder)
+{
+    int count = 0;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + (!folder.empty() && folder.back() == '\\' ? "*" : "\\*")).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        if (lstrcmpA(found.cFileName, ".") != 0 && lstrcmpA(found.cFileName, "..") != 0)
+            count++;
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return count;
+}
+
 std::set<std::string> ScriptFolders()
 {
     std::set<std::string> found;
@@ -251,18 +266,7 @@ std::string Stage::Script() const
     std::string folder;
     bool gone = WaitUntil([&] {
         folder = stage.ScriptFolder();
-        if (folder.empty())
-            return true;
-        WIN32_FIND_DATAA entry;
-        HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
-        bool empty = true;
-        if (search != INVALID_HANDLE_VALUE) {
-            do
-                empty = empty && (lstrcmpA(entry.cFileName, ".") == 0 || lstrcmpA(entry.cFileName, "..") == 0);
-            while (FindNextFileA(search, &entry));
-            FindClose(search);
-        }
-        return UnderWine() && empty;
+        return folder.empty() || (UnderWine() && CountEntries(folder) == 0);
     }, milliseconds);
     if (gone)
         return ::testing::AssertionSuccess();
@@ -560,6 +564,7 @@ Program::~Program()
 }
 
 static HWND ShownBox(DWORD processId);
+static BoxWatcher::Box ReadBox(HWND window);
 
 DWORD Program::Wait(DWORD milliseconds)
 {
@@ -569,10 +574,9 @@ DWORD Program::Wait(DWORD milliseconds)
     // A program that waits for its user says why, where it shows a message box.
     HWND box = code == STILL_ACTIVE && started ? ShownBox(info.dwProcessId) : NULL;
     if (box) {
-        char caption[256], text[1024];
-        GetWindowTextA(box, caption, sizeof caption);
-        GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
-        fprintf(stderr, "process %lu still runs, showing a message box \"%s\": %s\n", info.dwProcessId, caption, text);
+        BoxWatcher::Box shown = ReadBox(box);
+        fprintf(stderr, "process %lu still runs, showing a message box \"%s\": %s\n", info.dwProcessId,
+                shown.caption.c_str(), shown.text.c_str());
     }
     return code;
 }
@@ -733,6 +737,20 @@ static HWND ShownBox(DWORD processId)
     return search.found;
 }
 
+static BoxWatcher::Box ReadBox(HWND window)
+{
+    BoxWatcher::Box box;
+    char text[1024];
+    GetWindowTextA(window, text, sizeof text);
+    box.caption = text;
+    GetDlgItemTextA(window, 0xFFFF, text, sizeof text);
+    box.text = text;
+    box.owner = GetWindow(window, GW_OWNER);
+    box.buttons = 0;
+    EnumChildWindows(window, CountButton, (LPARAM)&box.buttons);
+    return box;
+}
+
 DWORD WINAPI BoxWatcher::Run(void *param)
 {
     BoxWatcher *self = (BoxWatcher *)param;
@@ -740,15 +758,7 @@ DWORD WINAPI BoxWatcher::Run(void *param)
         HWND found = ShownBox(self->processId_);
         if (!found)
             continue;
-        Box box;
-        char text[1024];
-        GetWindowTextA(found, text, sizeof text);
-        box.caption = text;
-        GetDlgItemTextA(found, 0xFFFF, text, sizeof text);
-        box.text = text;
-        box.owner = GetWindow(found, GW_OWNER);
-        box.buttons = 0;
-        EnumChildWindows(found, CountButton, (LPARAM)&box.buttons);
+        Box box = ReadBox(found);
         EnterCriticalSection(&self->lock_);
         self->boxes_.push_back(box);
         LeaveCriticalSection(&self->lock_);

@@ -62,6 +62,10 @@ struct HeldFile {
 // characters or more included; no error if it is not there.
 void RemoveTree(const std::string &path);
 
+// How many files and folders a folder holds (with or without its trailing backslash); 0 if none
+// or there is no such folder.
+int CountEntries(const std::string &folder);
+
 // The Windows directory's Temp folder, with its trailing backslash: where the script's folder goes.
 std::string WindowsTemp();
 // The folders there named as the program names its script's folder ("pellumine-" and 16 hex digits).

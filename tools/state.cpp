@@ -73,26 +73,11 @@ std::vector<Item> Items(const Stage &stage)
     return items;
 }
 
-static int CountEntries(const std::string &folder)
-{
-    int count = 0;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return 0;
-    do {
-        if (lstrcmpA(found.cFileName, ".") != 0 && lstrcmpA(found.cFileName, "..") != 0)
-            count++;
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-    return count;
-}
-
 // The script's folder counts where it stayed, but not under Wine, whose cmd.exe holds a script open
 // until it ends: there no script can remove its own folder, and only what the folder holds counts.
 int FilesLeft(const Stage &stage)
 {
     std::string folder = stage.ScriptFolder();
-    int left = folder.empty() ? 0 : CountEntries(folder + "\\") + (UnderWine() ? 0 : 1);
+    int left = folder.empty() ? 0 : CountEntries(folder) + (UnderWine() ? 0 : 1);
     return left + CountEntries(stage.temp);
 }
